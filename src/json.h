@@ -1,0 +1,47 @@
+// The JSON value and the text rules every part of the program shares.
+//
+// Objects keep their keys in ascending byte order, integers keep their kind
+// (unsigned, signed) and doubles print in their shortest round-trip form.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "result.h"
+
+using Json = nlohmann::json;
+
+namespace json {
+
+// The deepest nesting of arrays and objects that parse() accepts.
+inline constexpr int kMaxDepth = 127;
+
+// Parses `text` as exactly one JSON value, with only space, tab, line feed and
+// carriage return around it. On failure the error says what is wrong and at
+// which byte of the text.
+Result<Json, std::string> parse(std::string_view text);
+
+// One line, no spaces: for JSON-RPC responses and core requests.
+std::string compact(const Json& value);
+
+// Two-space indentation, no trailing newline: for tool result texts.
+std::string pretty(const Json& value);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool is_utf8(std::string_view bytes);
+
+// True for a number held as an unsigned integer, i.e. one written without
+// sign, fraction or exponent (0 to 18446744073709551615).
+bool is_uint(const Json& value);
+
+// The member `key` of `object`, or nullptr when `object` is not an object or
+// has no such member. Never inserts.
+const Json* find(const Json& object, std::string_view key);
+
+// The member `key`, or `fallback` when it is missing (any type is returned).
+Json get_or(const Json& object, std::string_view key, Json fallback);
+
+}  // namespace json

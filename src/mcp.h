@@ -1,0 +1,37 @@
+// JSON-RPC 2.0 messages: classifying one input line and building responses.
+// Every function here is pure and none fails: bad input becomes an error text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "json.h"
+
+namespace mcp {
+
+inline constexpr const char* kServerName = "trelvo";
+inline constexpr const char* kServerVersion = "0.1.0";
+
+struct Reply {
+  std::string text;
+};
+struct NoReply {};
+struct ToolRequest {
+  std::string method;  // "tools/list" or "tools/call"
+  Json id;             // a string or a number
+  Json params;         // the request's params unchanged, null when absent
+};
+using Classified = std::variant<Reply, NoReply, ToolRequest>;
+
+Classified classify(std::string_view line);
+
+std::string error_response(Json id, std::int64_t code, std::string_view message);
+std::string result_response(Json id, Json result);
+// ping, initialize, or -32601 for any other method. `params` is null when the
+// request had none.
+std::string protocol_response(Json id, std::string_view method, const std::optional<Json>& params);
+
+}  // namespace mcp

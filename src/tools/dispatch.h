@@ -1,0 +1,32 @@
+// The tools module's single entry: answers "tools/list" and "tools/call".
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "json.h"
+#include "upstream.h"
+
+namespace tools {
+
+// What a tool call ends in: a success text (pretty JSON) or an error sentence.
+struct ToolOutcome {
+  std::string text;
+  bool is_error = false;
+};
+
+// Validates, routes and runs one tool request; always returns a complete
+// JSON-RPC response text. Makes at most one core request.
+std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params);
+
+// The JSON-RPC result response carrying the tool-result envelope.
+std::string tool_result(Json id, const ToolOutcome& outcome);
+
+// "durationMs" -> "duration_ms"; every ASCII capital becomes "_" + lower case.
+std::string camel_to_snake(std::string_view key);
+
+// Converts every object key at every level with camel_to_snake. When two keys
+// of one object convert alike, the one that sorts last wins.
+Json snake_case_keys(Json value);
+
+}  // namespace tools
