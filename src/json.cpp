@@ -116,7 +116,9 @@ bool is_utf8(std::string_view bytes) {
   return true;
 }
 
-bool is_uint(const Json& value) { return value.is_number_unsigned(); }
+bool is_uint(const Json& value) {
+  return value.is_number_unsigned();
+}
 
 const Json* find(const Json& object, std::string_view key) {
   if (!object.is_object()) return nullptr;

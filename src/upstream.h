@@ -91,7 +91,7 @@ class Upstream : public CoreLink {
 
   std::string path_;
   int fd_ = -1;
-  std::string buffer_;          // bytes received but not yet consumed
-  std::uint64_t next_id_ = 1;  // never reset, not even on reconnect
+  std::string buffer_;                         // bytes received but not yet consumed
+  std::uint64_t next_id_ = 1;                  // never reset, not even on reconnect
   std::optional<Clock::time_point> deadline_;  // of the call in progress, if any
 };

@@ -1,0 +1,284 @@
+#include "upstream.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::string_view kSocketUnderHome = "Library/Application Support/Trelvo/run/core.sock";
+
+// MSG_NOSIGNAL is not everywhere; SIGPIPE is ignored process-wide anyway.
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+std::string os_error(int err) {
+  return std::strerror(err);
+}
+
+// Waits for `events` on `fd` until `end`. Returns true when ready, false when
+// `end` passed first.
+bool wait_for(int fd, short events, std::chrono::steady_clock::time_point end) {
+  for (;;) {
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, events, 0};
+    int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+    if (rc > 0) return true;
+    if (rc < 0 && errno != EINTR) return true;  // let the next I/O call report it
+  }
+}
+
+bool set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
+  return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+std::string socket_path() {
+  const char* explicit_path = std::getenv("TRELVO_MCP_SOCKET");
+  if (explicit_path != nullptr && json::is_utf8(explicit_path)) return explicit_path;
+  const char* home = std::getenv("HOME");
+  std::string path = (home != nullptr && json::is_utf8(home)) ? home : "";
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += kSocketUnderHome;
+  return path;
+}
+
+Upstream::Upstream(std::string path) : path_(std::move(path)) {}
+
+Upstream::~Upstream() {
+  disconnect();
+}
+
+void Upstream::disconnect() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  buffer_.clear();
+}
+
+Upstream::Clock::time_point Upstream::bounded(std::chrono::milliseconds limit) const {
+  auto own = Clock::now() + limit;
+  return (deadline_ && *deadline_ < own) ? *deadline_ : own;
+}
+
+UpstreamError Upstream::timed_out(Clock::time_point end, const char* what) const {
+  if (deadline_ && end == *deadline_) return UpstreamError::deadline_exceeded();
+  return UpstreamError::transport(what);
+}
+
+Result<Done, UpstreamError> Upstream::connect() {
+  sockaddr_un addr{};
+  // A path that does not fit the address structure cannot name a listening
+  // core; refuse it rather than truncate it.
+  if (path_.empty() || path_.size() >= sizeof(addr.sun_path)) {
+    return Err{UpstreamError::not_running()};
+  }
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path_.data(), path_.size());
+
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return Err{UpstreamError::not_running()};
+  if (!set_nonblocking(fd)) {
+    ::close(fd);
+    return Err{UpstreamError::not_running()};
+  }
+#ifdef SO_NOSIGPIPE
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+
+  auto end = bounded(limits::kConnect);
+  for (;;) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
+    int err = errno;
+    if (err == EINPROGRESS || err == EINTR) {
+      if (!wait_for(fd, POLLOUT, end)) {
+        ::close(fd);
+        return Err{timed_out(end, "connect timeout")};
+      }
+      int so_error = 0;
+      socklen_t len = sizeof so_error;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0 || so_error != 0) {
+        ::close(fd);
+        return Err{UpstreamError::not_running()};
+      }
+      break;
+    }
+    if (err == EAGAIN) {
+      // The listener's backlog is full; the core is there but busy. Try again
+      // shortly, within the connect limit.
+      auto retry = std::min(end, Clock::now() + std::chrono::milliseconds(10));
+      if (Clock::now() >= end) {
+        ::close(fd);
+        return Err{timed_out(end, "connect timeout")};
+      }
+      wait_for(-1, 0, retry);
+      continue;
+    }
+    ::close(fd);
+    return Err{UpstreamError::not_running()};
+  }
+
+  disconnect();
+  fd_ = fd;
+
+  Json hello = {{"clientKind", "mcp"}, {"protocolVersion", 1u}};
+  auto reply = raw_call("hello", hello);
+  if (!reply) {
+    disconnect();
+    UpstreamError error = std::move(reply).error();
+    if (error.kind == UpstreamError::Kind::CoreError && error.code == "version_mismatch") {
+      return Err{UpstreamError::protocol_mismatch()};
+    }
+    return Err{std::move(error)};
+  }
+  const Json* version = json::find(reply.value(), "protocolVersion");
+  const Json* kind = json::find(reply.value(), "acceptedClientKind");
+  bool accepted = version != nullptr && json::is_uint(*version) &&
+                  version->get<std::uint64_t>() == 1 && kind != nullptr && kind->is_string() &&
+                  *kind == "mcp";
+  if (!accepted) {
+    disconnect();
+    return Err{UpstreamError::protocol_mismatch()};
+  }
+  return Done{};
+}
+
+Result<Done, UpstreamError> Upstream::ensure_connected() {
+  if (connected()) return Done{};
+  return connect();
+}
+
+Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::time_point end) {
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), kSendFlags);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return Err{UpstreamError::transport("failed to write whole buffer")};
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) return Err{UpstreamError::transport(os_error(err))};
+    if (!wait_for(fd_, POLLOUT, end)) return Err{timed_out(end, "write timeout")};
+  }
+  return Done{};
+}
+
+Result<std::string, UpstreamError> Upstream::read_line() {
+  auto end = bounded(limits::kLineRead);
+  std::size_t scanned = 0;
+  char chunk[limits::kReadBuffer];
+  for (;;) {
+    std::size_t newline = buffer_.find('\n', scanned);
+    bool at_eof = false;
+    if (newline == std::string::npos) {
+      scanned = buffer_.size();
+      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+      if (n > 0) {
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0) {
+        int err = errno;
+        if (err == EINTR) continue;
+        if (err != EAGAIN && err != EWOULDBLOCK)
+          return Err{UpstreamError::transport(os_error(err))};
+        if (!wait_for(fd_, POLLIN, end)) return Err{timed_out(end, "read timeout")};
+        continue;
+      }
+      if (buffer_.empty()) return Err{UpstreamError::transport("core closed connection")};
+      at_eof = true;  // a last line without its line feed
+    }
+    std::string line;
+    if (at_eof) {
+      line = std::move(buffer_);
+      buffer_.clear();
+    } else {
+      line = buffer_.substr(0, newline);
+      buffer_.erase(0, newline + 1);
+    }
+    if (!json::is_utf8(line)) {
+      return Err{UpstreamError::transport("stream did not contain valid UTF-8")};
+    }
+    return line;
+  }
+}
+
+CallResult Upstream::raw_call(const std::string& method, const Json& params) {
+  if (!connected()) return Err{UpstreamError::not_running()};
+  std::uint64_t id = next_id_++;
+
+  Json request = {{"id", id}, {"method", method}};
+  if (!params.is_null()) request["params"] = params;
+  std::string text = json::compact(request);
+  text += '\n';
+  if (auto written = write_all(text, bounded(limits::kWrite)); !written) {
+    return Err{std::move(written).error()};
+  }
+
+  for (int lines = 0;; ++lines) {
+    if (lines == limits::kLineBudget) {
+      return Err{UpstreamError::transport("no matching response within 64 lines")};
+    }
+    auto line = read_line();
+    if (!line) return Err{std::move(line).error()};
+    auto parsed = json::parse(line.value());
+    if (!parsed) continue;  // noise
+    Json& reply = parsed.value();
+    const Json* reply_id = json::find(reply, "id");
+    if (reply_id == nullptr || !json::is_uint(*reply_id) || reply_id->get<std::uint64_t>() != id) {
+      continue;  // a notification, a late reply to an abandoned request, or noise
+    }
+    if (const Json* error = json::find(reply, "error")) {
+      const Json* code = json::find(*error, "code");
+      const Json* message = json::find(*error, "message");
+      return Err{UpstreamError::core_error(
+          code && code->is_string() ? code->get<std::string>() : "unknown",
+          message && message->is_string() ? message->get<std::string>() : "")};
+    }
+    auto result = reply.find("result");
+    if (result == reply.end()) return Json();
+    return std::move(*result);
+  }
+}
+
+CallResult Upstream::call_inner(const std::string& method, const Json& params) {
+  if (auto ready = ensure_connected(); !ready) return Err{std::move(ready).error()};
+  auto first = raw_call(method, params);
+  if (first || first.error().kind != UpstreamError::Kind::Transport) return first;
+
+  // The connection is broken (or the core is confused): start afresh once.
+  disconnect();
+  if (auto reconnected = connect(); !reconnected) return Err{std::move(reconnected).error()};
+  return raw_call(method, params);
+}
+
+CallResult Upstream::call_with_deadline(const std::string& method, const Json& params,
+                                        std::chrono::milliseconds deadline) {
+  deadline_ = Clock::now() + deadline;
+  auto outcome = call_inner(method, params);
+  deadline_.reset();
+  if (!outcome && outcome.error().kind == UpstreamError::Kind::DeadlineExceeded) {
+    // Whatever was half done on the socket is abandoned with it.
+    disconnect();
+  }
+  return outcome;
+}
+
+CallResult Upstream::call(const std::string& method, const Json& params) {
+  return call_with_deadline(method, params, limits::kCallDeadline);
+}
