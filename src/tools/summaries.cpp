@@ -1,0 +1,200 @@
+#include "tools/summaries.h"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+
+namespace tools {
+namespace {
+
+std::optional<std::uint64_t> uint_member(const Json& params, std::string_view key) {
+  const Json* value = json::find(params, key);
+  if (value == nullptr || !json::is_uint(*value)) return std::nullopt;
+  return value->get<std::uint64_t>();
+}
+
+std::optional<bool> bool_member(const Json& params, std::string_view key) {
+  const Json* value = json::find(params, key);
+  if (value == nullptr || !value->is_boolean()) return std::nullopt;
+  return value->get<bool>();
+}
+
+std::optional<std::string> string_member(const Json& params, std::string_view key) {
+  const Json* value = json::find(params, key);
+  if (value == nullptr || !value->is_string()) return std::nullopt;
+  return value->get<std::string>();
+}
+
+// Whole seconds of a millisecond member, "?" when it is not a non-negative integer.
+std::string seconds_text(const Json& params, std::string_view key) {
+  std::optional<std::uint64_t> ms = uint_member(params, key);
+  return ms ? std::to_string(*ms / 1000) : "?";
+}
+
+std::string pac_fetched(const Json& params) {
+  std::optional<bool> latest = bool_member(params, "is_latest_generation");
+  std::string note;
+  if (latest == true) note = ", matching the currently served profile generation";
+  if (latest == false) note = ", under an older profile generation than the one currently served";
+  return "The PAC file was last fetched at " + time_text(params, "at") +
+         " by an unidentified client (a phone and a Mac browser are indistinguishable here)" +
+         note + ".";
+}
+
+std::string flows_in_window(const Json& params) {
+  // A missing count means none were recorded, unlike elsewhere where it reads "?".
+  std::uint64_t count = uint_member(params, "count").value_or(0);
+  std::optional<std::uint64_t> window_ms = uint_member(params, "window_ms");
+  std::uint64_t window_s = window_ms ? *window_ms / 1000 : 60;
+  std::string paused = bool_member(params, "recording_paused") == true
+                           ? " (recording is paused \u2014 traffic may be passing through "
+                             "unrecorded)"
+                           : "";
+  return std::to_string(count) + " flow" + (count == 1 ? "" : "s") + " recorded in the last " +
+         std::to_string(window_s) + " s" + paused + ".";
+}
+
+std::string non_loopback_traffic(const Json& params) {
+  std::string plural = uint_member(params, "count") == std::uint64_t{1} ? "" : "s";
+  return "Traffic from a non-loopback origin has been observed since the last profile push (" +
+         number_text(params, "count") + " flow" + plural + ", last at " +
+         time_text(params, "last_at") +
+         "). This does not identify a specific device and does not prove any device-side state.";
+}
+
+std::string device_routing_now(const Json& params) {
+  std::optional<std::string> reason = string_member(params, "reason");
+  if (reason == "observing") {
+    if (!uint_member(params, "observed_for_ms")) {
+      return "Cannot determine whether any device is routing through Trelvo: recording is "
+             "paused, so observation cannot accumulate.";
+    }
+    return "Cannot determine yet whether any device is routing through Trelvo: only " +
+           seconds_text(params, "observed_for_ms") +
+           " s of the 60 s observation window has accumulated.";
+  }
+  if (reason == "stale_presence") {
+    return "Cannot determine whether any device is routing through Trelvo right now: "
+           "non-loopback traffic was last observed at " +
+           time_text(params, "last_remote_at") + ", outside the current 60 s window.";
+  }
+  if (reason == "profile_not_pushed") {
+    return "Cannot determine whether any device is routing through Trelvo: no proxy profile has "
+           "been pushed in this core session.";
+  }
+  if (reason == "no_remote_traffic_observed") {
+    return "Cannot determine whether any device is routing through Trelvo: no traffic from a "
+           "non-loopback origin has been observed for " +
+           seconds_text(params, "observed_for_ms") +
+           " s. This is absence of evidence on the Mac, not evidence about the device.";
+  }
+  return "Cannot determine whether any device is routing through Trelvo.";
+}
+
+struct Sentence {
+  std::string_view key;
+  std::string (*render)(const Json& params);
+};
+
+// Facts and findings, then the open question, then the evidence that would decide it.
+const std::array kSentences{
+    Sentence{"capture_path.proxy_endpoints_ready",
+             [](const Json& p) {
+               return "Trelvo's proxy endpoints are listening (proxy port " +
+                      number_text(p, "proxy_port") + ", PAC/config port " +
+                      number_text(p, "config_port") + ").";
+             }},
+    Sentence{"capture_path.profile_pushed",
+             [](const Json& p) {
+               return "The served proxy profile last changed at " + time_text(p, "at") +
+                      " (generation " + number_text(p, "generation") + ").";
+             }},
+    Sentence{"capture_path.pac_fetched", pac_fetched},
+    Sentence{"capture_path.ca_downloaded",
+             [](const Json& p) {
+               return "The CA certificate was last downloaded at " + time_text(p, "at") + ".";
+             }},
+    Sentence{"capture_path.flows_in_window", flows_in_window},
+    Sentence{"capture_path.non_loopback_traffic_observed", non_loopback_traffic},
+    Sentence{"capture_path.pac_fetch_not_observed",
+             [](const Json&) -> std::string {
+               return "No PAC fetch has been observed in this Trelvo core session.";
+             }},
+    Sentence{"capture_path.ca_download_not_observed",
+             [](const Json&) -> std::string {
+               return "No CA certificate download has been observed in this Trelvo core "
+                      "session.";
+             }},
+    Sentence{"capture_path.profile_push_not_observed",
+             [](const Json&) -> std::string {
+               return "No proxy profile push has been observed in this Trelvo core session.";
+             }},
+    Sentence{"capture_path.device_routing_now", device_routing_now},
+    Sentence{"capture_path.push_profile_then_observe",
+             [](const Json&) -> std::string {
+               return "Evidence that would decide this: push the proxy profile from Trelvo's "
+                      "Mobile Setup, then observe whether traffic appears.";
+             }},
+    Sentence{"capture_path.new_remote_flow_in_window",
+             [](const Json&) -> std::string {
+               return "Evidence that would decide this: a new flow from a non-loopback origin "
+                      "arriving within the observation window.";
+             }},
+    Sentence{"capture_path.device_side_network_check",
+             [](const Json&) -> std::string {
+               return "Evidence that would decide this: load any page on the device and check "
+                      "whether a matching flow appears in Trelvo.";
+             }},
+    Sentence{"capture_path.pac_refetch_after_wifi_cycle",
+             [](const Json&) -> std::string {
+               return "Evidence that would decide this: cycling Wi-Fi off and on on the device "
+                      "forces a PAC refetch, showing whether the device still points at Trelvo.";
+             }},
+};
+
+}  // namespace
+
+std::string summary_for(std::string_view key, const Json& params) {
+  for (const Sentence& sentence : kSentences) {
+    if (sentence.key == key) return sentence.render(params);
+  }
+  return std::string(key);
+}
+
+std::string number_text(const Json& params, std::string_view key) {
+  std::optional<std::uint64_t> value = uint_member(params, key);
+  return value ? std::to_string(*value) : "?";
+}
+
+std::string time_text(const Json& params, std::string_view key) {
+  std::optional<std::uint64_t> ms = uint_member(params, key);
+  return ms ? utc_text(*ms) : "an unknown time";
+}
+
+std::string utc_text(std::uint64_t ms) {
+  const std::uint64_t millis = ms % 1000;
+  const std::uint64_t secs = ms / 1000;
+  const std::uint64_t of_day = secs % 86400;
+  // Civil from days: eras of 400 years (146097 days), years counted from 1 March.
+  // Every quantity is non-negative and at most ~2.2e11, so unsigned 64-bit is enough.
+  const std::uint64_t z = ms / 86400000 + 719468;
+  const std::uint64_t era = z / 146097;
+  const std::uint64_t doe = z - era * 146097;
+  const std::uint64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const std::uint64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const std::uint64_t mp = (5 * doy + 2) / 153;
+  const std::uint64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const std::uint64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+
+  char text[64];
+  std::snprintf(
+      text, sizeof text, "%04llu-%02llu-%02lluT%02llu:%02llu:%02llu.%03lluZ",
+      static_cast<unsigned long long>(year), static_cast<unsigned long long>(month),
+      static_cast<unsigned long long>(day), static_cast<unsigned long long>(of_day / 3600),
+      static_cast<unsigned long long>(of_day % 3600 / 60),
+      static_cast<unsigned long long>(of_day % 60), static_cast<unsigned long long>(millis));
+  return text;
+}
+
+}  // namespace tools
