@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_core_link.h"
+#include "tools/dispatch.h"
+
 #include <string>
 #include <utility>
 
@@ -20,21 +23,11 @@ TEST(SummaryDtoTest, CopiesEveryMemberUnchangedUnderItsFixedKey) {
     "status": "101", "durationMs": 3.5, "respSize": 2048, "contentType": "application/json",
     "completed": "yes", "error": {"kind": "reset"}, "extra": 1
   })");
-  EXPECT_EQ(json::pretty(summary_dto(flow)), R"({
-  "completed": "yes",
-  "content_type": "application/json",
-  "duration_ms": 3.5,
-  "error": {
-    "kind": "reset"
-  },
-  "id": 7,
-  "method": "GET",
-  "resp_size": 2048,
-  "seq": 12,
-  "status": "101",
-  "time": "2023-11-14T22:13:20.123Z",
-  "url": "https://api.example.test/v1/items?q=1"
-})");
+  EXPECT_EQ(json::compact(summary_dto(flow)),
+            R"({"completed":"yes","content_type":"application/json","duration_ms":3.5,)"
+            R"("error":{"kind":"reset"},"id":7,"method":"GET","resp_size":2048,"seq":12,)"
+            R"("status":"101","time":"2023-11-14T22:13:20.123Z",)"
+            R"("url":"https://api.example.test/v1/items?q=1"})");
 }
 
 TEST(SummaryDtoTest, MissingMembersAreNullAndUrlPartsEmpty) {
@@ -159,48 +152,11 @@ TEST(GetFlowShapeTest, BodiesAreOmittedUnlessAskedFor) {
 TEST(GetFlowShapeTest, IncludedBodiesAreRenderedWithTheByteLimit) {
   Json value = get_flow_shape(
       Json::parse(R"({"flow_id": 4, "include_bodies": true, "max_body_bytes": 3})"), detail());
-  EXPECT_EQ(json::pretty(value), R"({
-  "request": {
-    "body": {
-      "original_size": 6,
-      "text": "hé",
-      "truncated": true
-    },
-    "headers": [
-      [
-        "Content-Type",
-        "text/plain"
-      ]
-    ]
-  },
-  "response": {
-    "body": {
-      "content_type": "image/png",
-      "note": "binary body omitted",
-      "size": 4,
-      "truncated": false
-    },
-    "headers": [
-      [
-        "content-type",
-        "image/png"
-      ]
-    ]
-  },
-  "summary": {
-    "completed": null,
-    "content_type": null,
-    "duration_ms": null,
-    "error": null,
-    "id": 4,
-    "method": null,
-    "resp_size": null,
-    "seq": null,
-    "status": null,
-    "time": "",
-    "url": "http://h/"
-  }
-})");
+  EXPECT_EQ(json::compact(value["request"]["body"]),
+            "{\"original_size\":6,\"text\":\"h\u00E9\",\"truncated\":true}");
+  EXPECT_EQ(
+      json::compact(value["response"]["body"]),
+      R"({"content_type":"image/png","note":"binary body omitted","size":4,"truncated":false})");
 }
 
 TEST(GetFlowShapeTest, ZeroByteLimitGivesEmptyTruncatedTextAndDefaultLimitIs16384) {
@@ -227,6 +183,95 @@ TEST(GetFlowShapeTest, EmptyAnswerGivesEmptyHeadersNullSummaryAndDefaultBodies) 
       json::compact(get_flow_shape(Json::parse(R"({"flow_id": 1, "include_bodies": true})"),
                                    Json::parse(R"("not an object")"))),
       R"({"request":{"body":{"size":0},"headers":[]},"response":{"body":{"size":0},"headers":[]},"summary":null})");
+}
+
+}  // namespace
+
+namespace {
+
+// The tool-result text of one "tools/call" answered by `core`.
+std::string call_text(FakeCoreLink& core, const char* params) {
+  std::string response = tools::dispatch(core, "tools/call", Json(1), Json::parse(params));
+  Json parsed = Json::parse(response);
+  EXPECT_EQ(parsed["result"]["isError"], false) << response;
+  return parsed["result"]["content"][0]["text"].get<std::string>();
+}
+
+TEST(FlowToolsThroughDispatchTest, ListFlowsSendsCappedParamsAndShowsNewestFirst) {
+  FakeCoreLink core;
+  core.answer(Json::parse(R"({"flows": [
+      {"flowId": 1, "seq": 1, "ts": 0, "scheme": "https", "host": "a.test", "path": "/x"},
+      {"flowId": 2, "seq": 2, "status": 404}
+    ], "matchedTotal": 5})"));
+  std::string text =
+      call_text(core, R"({"name": "list_flows", "arguments": {"limit": 1000, "status": "4xx"}})");
+
+  ASSERT_EQ(core.calls().size(), 1u);
+  EXPECT_EQ(core.calls()[0].method, "flow.list");
+  EXPECT_EQ(json::compact(core.calls()[0].params),
+            R"({"limit":200,"newestFirst":true,"status":"4xx"})");
+  EXPECT_EQ(text, R"({
+  "flows": [
+    {
+      "completed": null,
+      "content_type": null,
+      "duration_ms": null,
+      "error": null,
+      "id": 2,
+      "method": null,
+      "resp_size": null,
+      "seq": 2,
+      "status": 404,
+      "time": "",
+      "url": "://"
+    },
+    {
+      "completed": null,
+      "content_type": null,
+      "duration_ms": null,
+      "error": null,
+      "id": 1,
+      "method": null,
+      "resp_size": null,
+      "seq": 1,
+      "status": null,
+      "time": "1970-01-01T00:00:00.000Z",
+      "url": "https://a.test/x"
+    }
+  ],
+  "total_in_store": 5,
+  "truncated": true
+})");
+}
+
+TEST(FlowToolsThroughDispatchTest, GetFlowSendsTheIdAndRendersBodiesWhenAsked) {
+  FakeCoreLink core;
+  core.answer(Json::parse(R"({"reqBodyB64": "aGk=", "reqBodyMeta": {"total": 2},
+                              "respBodyMeta": {"dropped": true, "total": 99}})"));
+  std::string text = call_text(
+      core, R"({"name": "get_flow", "arguments": {"flow_id": 42, "include_bodies": true}})");
+
+  ASSERT_EQ(core.calls().size(), 1u);
+  EXPECT_EQ(core.calls()[0].method, "flow.getDetail");
+  EXPECT_EQ(json::compact(core.calls()[0].params), R"({"flowId":42})");
+  EXPECT_EQ(text, R"({
+  "request": {
+    "body": {
+      "original_size": 2,
+      "text": "hi",
+      "truncated": false
+    },
+    "headers": []
+  },
+  "response": {
+    "body": {
+      "note": "dropped by memory budget",
+      "size": 99
+    },
+    "headers": []
+  },
+  "summary": null
+})");
 }
 
 }  // namespace

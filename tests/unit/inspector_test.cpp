@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_core_link.h"
+#include "tools/dispatch.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -136,6 +139,67 @@ TEST(EvaluateJsTest, ResultIsPassedThroughWithDefaults) {
     EXPECT_EQ(json::compact(evaluate_js_shape(Json::object(), Json::parse(answer))), value)
         << answer;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InspectorToolsThroughDispatchTest, ConsoleMessagesSendsDefaultsAndShowsNewestFirst) {
+  FakeCoreLink core;
+  core.answer(Json::parse(R"({"messages": [{"seq": 1, "text": "a"}, {"seq": 2, "text": "b"}]})"));
+  std::string response = tools::dispatch(
+      core, "tools/call", Json(7),
+      Json::parse(R"({"name": "get_console_messages", "arguments": {"page_handle": "p1"}})"));
+
+  ASSERT_EQ(core.calls().size(), 1u);
+  EXPECT_EQ(core.calls()[0].method, "wir.consoleMessages");
+  EXPECT_EQ(json::compact(core.calls()[0].params),
+            R"({"limit":100,"newestFirst":true,"pageHandle":"p1"})");
+  Json result = Json::parse(response)["result"];
+  EXPECT_EQ(result["isError"], false);
+  EXPECT_EQ(result["content"][0]["text"], std::string(R"({
+  "messages": [
+    {
+      "kind": null,
+      "level": null,
+      "line": null,
+      "nav_gen": null,
+      "page_url_at_capture": null,
+      "received_at": null,
+      "seq": 2,
+      "source": null,
+      "text": "b"
+    },
+    {
+      "kind": null,
+      "level": null,
+      "line": null,
+      "nav_gen": null,
+      "page_url_at_capture": null,
+      "received_at": null,
+      "seq": 1,
+      "source": null,
+      "text": "a"
+    }
+  ],
+  "time_semantics": ")") + kTimeSemantics +
+                                              R"(",
+  "truncated": false
+})");
+}
+
+TEST(InspectorToolsThroughDispatchTest, CoreFailureIsAnErrorResult) {
+  FakeCoreLink core;  // nothing scripted: the core is not running
+  Json result = Json::parse(tools::dispatch(
+      core, "tools/call", Json(8),
+      Json::parse(
+          R"({"name": "evaluate_js", "arguments": {"page_handle": "p", "expression": "1"}})")))
+      ["result"];
+  ASSERT_EQ(core.calls().size(), 1u);
+  EXPECT_EQ(json::compact(core.calls()[0].params), R"({"expression":"1","pageHandle":"p"})");
+  EXPECT_EQ(result["isError"], true);
+  EXPECT_EQ(result["content"].size(), 1u);
 }
 
 }  // namespace
