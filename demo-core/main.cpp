@@ -1,1 +1,142 @@
-int main() { return 0; }
+// trelvo-demo-core: a stand-in for the Trelvo core, so that trelvo-mcp can be
+// run and tried on any POSIX machine. It serves a built-in sample capture (or
+// the entries of a HAR file) over the core's socket protocol.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "har.h"
+#include "protocol.h"
+#include "sample_data.h"
+#include "server.h"
+#include "upstream.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: trelvo-demo-core [--socket PATH] [--har FILE] [--live]\n"
+    "                        [--disable mcp|eval|console|inspection]...\n"
+    "\n"
+    "  --socket PATH   listen here (default: TRELVO_MCP_SOCKET, else\n"
+    "                  $HOME/Library/Application Support/Trelvo/run/core.sock)\n"
+    "  --har FILE      serve the entries of an HTTP Archive 1.2 file as flows\n"
+    "  --live          add a new flow and a console message every second\n"
+    "  --disable WHAT  answer as if the user turned WHAT off: mcp (the hello\n"
+    "                  fails), eval, console or inspection (all page methods)\n";
+
+struct Options {
+  std::string socket;
+  std::string har;
+  bool live = false;
+  demo::Switches switches;
+};
+
+// Exit status for bad arguments and unreadable or invalid input files.
+constexpr int kBadInput = 2;
+
+[[noreturn]] void fail(const std::string& message) {
+  std::cerr << "trelvo-demo-core: " << message << std::endl;
+  std::exit(kBadInput);
+}
+
+void disable(demo::Switches& s, const std::string& what) {
+  if (what == "mcp") {
+    s.mcp_disabled = true;
+  } else if (what == "eval") {
+    s.eval_disabled = true;
+  } else if (what == "console") {
+    s.console_disabled = true;
+  } else if (what == "inspection") {
+    s.inspection_disabled = true;
+  } else {
+    fail("--disable takes mcp, eval, console or inspection, not \"" + what + "\"");
+  }
+}
+
+Options parse_args(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) fail(a + " needs a value (see --help)");
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      std::exit(0);
+    } else if (a == "--socket") {
+      o.socket = value();
+    } else if (a == "--har") {
+      o.har = value();
+    } else if (a == "--disable") {
+      disable(o.switches, value());
+    } else if (a == "--live") {
+      o.live = true;
+    } else {
+      fail("unknown argument \"" + a + "\" (see --help)");
+    }
+  }
+  return o;
+}
+
+std::uint64_t now_ms() {
+  using namespace std::chrono;
+  return static_cast<std::uint64_t>(
+      duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+demo::Capture load_capture(const Options& o) {
+  if (o.har.empty()) return demo::sample_capture(now_ms());
+  std::ifstream file(o.har, std::ios::binary);
+  std::ostringstream text;
+  if (!file || !(text << file.rdbuf())) fail("cannot read " + o.har);
+  auto flows = demo::flows_from_har(text.str(), now_ms());
+  if (!flows) fail(o.har + " is not an HTTP Archive: " + flows.error());
+  demo::Capture capture = demo::sample_capture_without_flows(now_ms());
+  for (demo::Flow& f : flows.value()) capture.add_flow(std::move(f));
+  return capture;
+}
+
+// SIGINT and SIGTERM wake the loop through this pipe, so it can remove the
+// socket file on the way out.
+int g_stop_pipe[2] = {-1, -1};
+
+void on_stop_signal(int) {
+  char byte = 1;
+  ssize_t ignored = write(g_stop_pipe[1], &byte, 1);
+  (void)ignored;
+}
+
+void install_signals() {
+  if (pipe(g_stop_pipe) != 0) fail("cannot create a pipe");
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options = parse_args(argc, argv);
+  demo::Capture capture = load_capture(options);
+  std::string path = options.socket.empty() ? socket_path() : options.socket;
+  install_signals();
+  auto listener = demo::listen_on(path);
+  if (!listener) fail(listener.error());
+  std::cerr << "trelvo-demo-core: listening on " << path << std::endl;
+  demo::serve(listener.value(), g_stop_pipe[0], capture, options.switches, options.live);
+  close(listener.value());
+  unlink(path.c_str());
+  return 0;
+}
