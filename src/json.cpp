@@ -5,14 +5,16 @@
 namespace json {
 namespace {
 
-// Finds the first place where arrays and objects nest deeper than kMaxDepth.
-// Scanning first keeps the parser from ever building such a value.
-std::optional<std::size_t> too_deep_at(std::string_view text) {
+// Finds what the parser must not see: nesting deeper than kMaxDepth (so it
+// never builds such a value) and NUL bytes (which it would take for the end of
+// the text, ignoring whatever follows). Returns the message for the first.
+std::optional<std::string> prescan_fault(std::string_view text) {
   int depth = 0;
   bool in_string = false;
   bool escaped = false;
   for (std::size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
+    if (c == '\0') return "unexpected NUL byte (at byte " + std::to_string(i + 1) + ")";
     if (in_string) {
       if (escaped) {
         escaped = false;
@@ -26,7 +28,10 @@ std::optional<std::size_t> too_deep_at(std::string_view text) {
     if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) return i + 1;
+      if (++depth > kMaxDepth) {
+        return "nesting deeper than " + std::to_string(kMaxDepth) + " levels (at byte " +
+               std::to_string(i + 1) + ")";
+      }
     } else if (c == ']' || c == '}') {
       --depth;
     }
@@ -51,10 +56,7 @@ Result<Json, std::string> parse(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     return Err{std::string("unexpected byte order mark (at byte 1)")};
   }
-  if (auto at = too_deep_at(text)) {
-    return Err{"nesting deeper than " + std::to_string(kMaxDepth) + " levels (at byte " +
-               std::to_string(*at) + ")"};
-  }
+  if (auto fault = prescan_fault(text)) return Err{std::move(*fault)};
   try {
     return Json::parse(text);
   } catch (const Json::parse_error& e) {
@@ -64,12 +66,64 @@ Result<Json, std::string> parse(std::string_view text) {
   }
 }
 
+namespace {
+
+// An upper bound on the written size of a string, escapes included.
+std::size_t written_size(const std::string& s) {
+  std::size_t size = s.size() + 2;
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      size += 1;
+    } else if (c < 0x20) {
+      size += 5;
+    }
+  }
+  return size;
+}
+
+// An upper bound on the written size of `value`, so that the text can be
+// allocated once: a tool result can carry a body of several megabytes, and
+// letting the text grow by doubling would copy it again and again.
+std::size_t written_size(const Json& value, std::size_t indent, std::size_t depth) {
+  std::size_t line = indent ? 1 + indent * (depth + 1) : 0;  // line break and indentation
+  switch (value.type()) {
+    case Json::value_t::string:
+      return written_size(value.get_ref<const std::string&>());
+    case Json::value_t::array: {
+      std::size_t size = 2 + line;
+      for (const Json& element : value) size += line + 1 + written_size(element, indent, depth + 1);
+      return size;
+    }
+    case Json::value_t::object: {
+      std::size_t size = 2 + line;
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        size += line + 3 + written_size(it.key()) + written_size(it.value(), indent, depth + 1);
+      }
+      return size;
+    }
+    default:
+      return 32;  // null, booleans and numbers
+  }
+}
+
+std::string dump(const Json& value, int indent) {
+  std::string text;
+  text.reserve(written_size(value, indent < 0 ? 0 : static_cast<std::size_t>(indent), 0));
+  nlohmann::detail::serializer<Json> writer(
+      nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+      Json::error_handler_t::replace);
+  writer.dump(value, indent >= 0, false, indent < 0 ? 0 : static_cast<unsigned>(indent));
+  return text;
+}
+
+}  // namespace
+
 std::string compact(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return dump(value, -1);
 }
 
 std::string pretty(const Json& value) {
-  return value.dump(2, ' ', false, Json::error_handler_t::replace);
+  return dump(value, 2);
 }
 
 bool is_utf8(std::string_view bytes) {
