@@ -40,7 +40,10 @@ std::string error_response(Json id, std::int64_t code, std::string_view message)
 }
 
 std::string result_response(Json id, Json result) {
-  Json response = {{"id", std::move(id)}, {"jsonrpc", "2.0"}, {"result", std::move(result)}};
+  Json response = Json::object();
+  response["id"] = std::move(id);
+  response["jsonrpc"] = "2.0";
+  response["result"] = std::move(result);  // may hold a body of megabytes: no copy
   return json::compact(response);
 }
 

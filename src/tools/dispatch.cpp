@@ -84,12 +84,16 @@ std::string dispatch(CoreLink& core, std::string_view method, Json id, Json para
                              "method not found: " + std::string(method));
 }
 
-std::string tool_result(Json id, const ToolOutcome& outcome) {
+std::string tool_result(Json id, ToolOutcome outcome) {
+  // Built member by member: a braced list would copy the text, which can be a
+  // body of several megabytes.
   Json item = Json::object();
-  item["text"] = outcome.text;
+  item["text"] = std::move(outcome.text);
   item["type"] = "text";
+  Json content = Json::array();
+  content.push_back(std::move(item));
   Json envelope = Json::object();
-  envelope["content"] = Json::array({std::move(item)});
+  envelope["content"] = std::move(content);
   envelope["isError"] = outcome.is_error;
   return mcp::result_response(std::move(id), std::move(envelope));
 }

@@ -20,7 +20,7 @@ struct ToolOutcome {
 std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params);
 
 // The JSON-RPC result response carrying the tool-result envelope.
-std::string tool_result(Json id, const ToolOutcome& outcome);
+std::string tool_result(Json id, ToolOutcome outcome);
 
 // "durationMs" -> "duration_ms"; every ASCII capital becomes "_" + lower case.
 std::string camel_to_snake(std::string_view key);
