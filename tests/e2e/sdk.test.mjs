@@ -237,7 +237,7 @@ describe('trelvo-mcp with the SDK client and the demo core', { timeout: SUITE_TI
         const detail = await direct.call('flow.getDetail', { flowId: flow.id });
         const raw = Buffer.from(detail.respBodyB64 ?? '', 'base64');
         const meta = detail.respBodyMeta;
-        if (raw.length > 16 && !meta.truncated && !meta.dropped && isUtf8Ascii(raw)) {
+        if (raw.length > 16 && !meta.truncated && !meta.dropped && isPrintableAscii(raw)) {
           chosen = { flow, meta };
           bytes = raw;
           break;
@@ -547,7 +547,7 @@ describe('features switched off in the application', { timeout: SUITE_TIMEOUT },
   });
 });
 
-function isUtf8Ascii(buf) {
+function isPrintableAscii(buf) {
   return buf.every((b) => b >= 0x20 && b < 0x7f);
 }
 
