@@ -225,7 +225,7 @@ TEST(CoreLinkTest, HelloAcceptanceRules) {
     FakeCore core({[reply](Conn& conn) {
       auto hello = conn.next_request();
       if (hello) conn.send_line(with_id(reply, hello->id));
-      conn.wait_closed();
+      conn.wait_closed(30s);
     }});
     Upstream upstream(core.path());
     auto outcome = upstream.connect();
@@ -269,7 +269,7 @@ TEST(CoreLinkTest, HelloErrorReplies) {
     FakeCore core({[reply](Conn& conn) {
       auto hello = conn.next_request();
       if (hello) conn.send_line(with_id(reply, hello->id));
-      conn.wait_closed();
+      conn.wait_closed(30s);
     }});
     Upstream upstream(core.path());
     expect_failure(upstream.connect(), c.kind, c.code, c.message);
