@@ -48,7 +48,8 @@ Url split_url(std::string_view url) {
   }
   path = path.substr(0, path.find('#'));
   out.host = lower(authority);
-  out.path = path.empty() || path[0] != '/' ? "/" + std::string(path) : std::string(path);
+  out.path = std::string(path);
+  if (out.path.empty() || out.path[0] != '/') out.path.insert(out.path.begin(), '/');
   return out;
 }
 
