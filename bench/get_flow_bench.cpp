@@ -4,18 +4,14 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 
+#include "alloc_counter.h"
 #include "tools/bodies.h"
 #include "tools/dispatch.h"
 #include "upstream.h"
 
 namespace {
-
-std::atomic<std::size_t> g_allocated{0};
 
 std::string base64(const std::string& bytes) {
   static const char* kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -77,9 +73,9 @@ void BM_GetFlowLargeBody(benchmark::State& state) {
       {"arguments", {{"flow_id", 1u}, {"include_bodies", true}, {"max_body_bytes", limit}}}};
   std::size_t allocated = 0;
   for (auto _ : state) {
-    std::size_t before = g_allocated.load();
+    std::size_t before = allocated_bytes();
     auto response = tools::dispatch(core, "tools/call", 1u, params);
-    allocated += g_allocated.load() - before;
+    allocated += allocated_bytes() - before;
     benchmark::DoNotOptimize(response);
     state.PauseTiming();
     core.refill();
@@ -96,15 +92,3 @@ BENCHMARK(BM_GetFlowLargeBody)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-void* operator new(std::size_t n) {
-  g_allocated.fetch_add(n, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
