@@ -96,7 +96,8 @@ struct Sentence {
   std::string (*render)(const Json& params);
 };
 
-// Facts and findings, then the open question, then the evidence that would decide it.
+// Sentences built from the item's params: facts and findings, then the open
+// question.
 const std::array kSentences{
     Sentence{"capture_path.proxy_endpoints_ready",
              [](const Json& p) {
@@ -116,40 +117,35 @@ const std::array kSentences{
              }},
     Sentence{"capture_path.flows_in_window", flows_in_window},
     Sentence{"capture_path.non_loopback_traffic_observed", non_loopback_traffic},
-    Sentence{"capture_path.pac_fetch_not_observed",
-             [](const Json&) -> std::string {
-               return "No PAC fetch has been observed in this Trelvo core session.";
-             }},
-    Sentence{"capture_path.ca_download_not_observed",
-             [](const Json&) -> std::string {
-               return "No CA certificate download has been observed in this Trelvo core "
-                      "session.";
-             }},
-    Sentence{"capture_path.profile_push_not_observed",
-             [](const Json&) -> std::string {
-               return "No proxy profile push has been observed in this Trelvo core session.";
-             }},
     Sentence{"capture_path.device_routing_now", device_routing_now},
-    Sentence{"capture_path.push_profile_then_observe",
-             [](const Json&) -> std::string {
-               return "Evidence that would decide this: push the proxy profile from Trelvo's "
-                      "Mobile Setup, then observe whether traffic appears.";
-             }},
-    Sentence{"capture_path.new_remote_flow_in_window",
-             [](const Json&) -> std::string {
-               return "Evidence that would decide this: a new flow from a non-loopback origin "
-                      "arriving within the observation window.";
-             }},
-    Sentence{"capture_path.device_side_network_check",
-             [](const Json&) -> std::string {
-               return "Evidence that would decide this: load any page on the device and check "
-                      "whether a matching flow appears in Trelvo.";
-             }},
-    Sentence{"capture_path.pac_refetch_after_wifi_cycle",
-             [](const Json&) -> std::string {
-               return "Evidence that would decide this: cycling Wi-Fi off and on on the device "
-                      "forces a PAC refetch, showing whether the device still points at Trelvo.";
-             }},
+};
+
+struct FixedSentence {
+  std::string_view key;
+  std::string_view text;
+};
+
+// Sentences that read no params: what has not been observed, and the
+// evidence that would decide the open question.
+constexpr std::array kFixedSentences{
+    FixedSentence{"capture_path.pac_fetch_not_observed",
+                  "No PAC fetch has been observed in this Trelvo core session."},
+    FixedSentence{"capture_path.ca_download_not_observed",
+                  "No CA certificate download has been observed in this Trelvo core session."},
+    FixedSentence{"capture_path.profile_push_not_observed",
+                  "No proxy profile push has been observed in this Trelvo core session."},
+    FixedSentence{"capture_path.push_profile_then_observe",
+                  "Evidence that would decide this: push the proxy profile from Trelvo's Mobile "
+                  "Setup, then observe whether traffic appears."},
+    FixedSentence{"capture_path.new_remote_flow_in_window",
+                  "Evidence that would decide this: a new flow from a non-loopback origin "
+                  "arriving within the observation window."},
+    FixedSentence{"capture_path.device_side_network_check",
+                  "Evidence that would decide this: load any page on the device and check "
+                  "whether a matching flow appears in Trelvo."},
+    FixedSentence{"capture_path.pac_refetch_after_wifi_cycle",
+                  "Evidence that would decide this: cycling Wi-Fi off and on on the device "
+                  "forces a PAC refetch, showing whether the device still points at Trelvo."},
 };
 
 }  // namespace
@@ -157,6 +153,9 @@ const std::array kSentences{
 std::string summary_for(std::string_view key, const Json& params) {
   for (const Sentence& sentence : kSentences) {
     if (sentence.key == key) return sentence.render(params);
+  }
+  for (const FixedSentence& sentence : kFixedSentences) {
+    if (sentence.key == key) return std::string(sentence.text);
   }
   return std::string(key);
 }
