@@ -8,7 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "json.h"
+#include "tools/dispatch.h"
 #include "upstream.h"
 
 class FakeCoreLink : public CoreLink {
@@ -18,10 +21,9 @@ class FakeCoreLink : public CoreLink {
     Json params;  // null when the request carried no params
   };
 
-  // Queues the next answer.
   void answer(Json result) { script_.emplace_back(std::move(result)); }
-  // Queues the next failure.
   void fail(UpstreamError error) { script_.emplace_back(Err{std::move(error)}); }
+  const std::vector<Call>& calls() const { return calls_; }
 
   CallResult call(const std::string& method, const Json& params) override {
     calls_.push_back({method, params});
@@ -31,10 +33,27 @@ class FakeCoreLink : public CoreLink {
     return next;
   }
 
-  const std::vector<Call>& calls() const { return calls_; }
-  std::size_t pending() const { return script_.size(); }
-
  private:
   std::deque<CallResult> script_;
   std::vector<Call> calls_;
 };
+
+// One successful tools/call through tools::dispatch.
+struct ToolRun {
+  std::string core_method;
+  std::string core_params;  // compact text of the one core request's params
+  Json value;               // the tool result text, parsed
+};
+
+// Calls `tool` with `args` (JSON text), the core answering `answer` (JSON text).
+inline ToolRun run_tool(const std::string& tool, const std::string& args,
+                        const std::string& answer = "{}") {
+  FakeCoreLink core;
+  core.answer(Json::parse(answer));
+  const Json request = {{"name", tool}, {"arguments", Json::parse(args)}};
+  const Json result = Json::parse(tools::dispatch(core, "tools/call", 1, request)).at("result");
+  EXPECT_EQ(result.at("isError"), false) << result;
+  EXPECT_EQ(core.calls().size(), 1u);
+  return {core.calls().at(0).method, json::compact(core.calls().at(0).params),
+          Json::parse(result.at("content").at(0).at("text").get<std::string>())};
+}
