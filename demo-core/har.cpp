@@ -78,10 +78,12 @@ std::string bytes_of(const Json& holder) {
   return base64_decode(text).value_or("");
 }
 
+// A body of `declared` size of which the archive kept `bytes`: fewer bytes,
+// none included (a postData without "text", omitted content), is a prefix.
 Body body_from(std::string bytes, std::optional<std::uint64_t> declared) {
   Body body;
   body.total = std::max<std::uint64_t>(declared.value_or(0), bytes.size());
-  body.truncated = !bytes.empty() && bytes.size() < body.total;
+  body.truncated = bytes.size() < body.total;
   body.bytes = std::move(bytes);
   return body;
 }

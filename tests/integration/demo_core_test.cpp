@@ -248,6 +248,34 @@ TEST_F(DemoCoreTest, HarEntriesAreServedAsFlowsWithWhatTheyHave) {
   EXPECT_TRUE(refused["status"].is_null());
 }
 
+TEST_F(DemoCoreTest, ABrowserExportedHarIsServedEntryByEntry) {
+  start({"--har", (fs::path(__FILE__).parent_path() / "../data/browser-export.har").string()});
+  Json listed = flows({{"newestFirst", false}});
+  ASSERT_EQ(listed["matchedTotal"], 6u);
+  std::vector<std::string> seen;
+  for (const Json& f : listed["flows"]) {
+    seen.push_back(f["method"].get<std::string>() + " " + f["path"].get<std::string>() + " " +
+                   std::to_string(f["status"].get<std::uint64_t>()));
+    EXPECT_EQ(f["host"], "127.0.0.1:39433");
+    EXPECT_TRUE(f["completed"]);
+  }
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"GET / 200", "GET /style.css 200", "GET /logo.png 200",
+                                      "GET /api/items?page=1&sort=recent 200",
+                                      "POST /api/orders 201", "GET /api/discounts/SPRING 404"}));
+  auto detail = [&](int i) {
+    return client_->call("flow.getDetail", {{"flowId", listed["flows"][i]["flowId"]}})["result"];
+  };
+  Json image = detail(2);
+  EXPECT_EQ(image["summary"]["contentType"], "image/png");
+  EXPECT_EQ(image["respBodyMeta"]["total"], 291u);
+  EXPECT_EQ(image["respBodyB64"].get<std::string>().substr(0, 11), "iVBORw0KGgo");
+  Json order = detail(4);  // {"item":2,"quantity":3,"note":"leave at door"}
+  EXPECT_EQ(order["reqBodyB64"],
+            "eyJpdGVtIjoyLCJxdWFudGl0eSI6Mywibm90ZSI6ImxlYXZlIGF0IGRvb3IifQ==");
+  EXPECT_EQ(order["reqBodyMeta"]["truncated"], false);
+}
+
 TEST_F(DemoCoreTest, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
   for (std::string text : {"{\"log\":{\"version\":\"1.2\"}}", "not json at all", "[]"}) {
     fs::path har = dir_ / "bad.har";
