@@ -190,6 +190,9 @@ Result<std::string, UpstreamError> Upstream::read_line() {
       ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
       if (n > 0) {
         buffer_.append(chunk, static_cast<std::size_t>(n));
+        // A core that never stops sending and never ends the line must not
+        // outlast the limits either.
+        if (Clock::now() >= end) return Err{timed_out(end, "read timeout")};
         continue;
       }
       if (n < 0) {

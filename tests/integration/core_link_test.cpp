@@ -263,6 +263,22 @@ TEST(CoreLinkTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
             (LinesByConnection{{hello(1), with_id(kStatus, 2), with_id(kStatus, 3)}, {hello(4)}}));
 }
 
+TEST(CoreLinkTest, CoreThatNeverEndsItsReplyLineIsCutOffByTheDeadline) {
+  // The socket never runs dry, so only a clock checked between reads stops it.
+  FakeCore core({FakeCore::after_hello([](Conn& conn) {
+    conn.read_line();
+    const std::string block(1 << 16, 'a');
+    while (conn.send(block)) {
+    }
+  })});
+  Upstream upstream(core.path());
+  const auto start = Clock::now();
+  EXPECT_EQ(outcome(upstream.call_with_deadline("mcp.status", nullptr, 300ms)),
+            "DeadlineExceeded||");
+  EXPECT_LT(Clock::now() - start, 5s);
+  EXPECT_FALSE(upstream.connected());
+}
+
 TEST(CoreLinkBinaryTest, HelloAtStartThenACoreRestartIsBridgedWithTheIdsContinuing) {
   // The first core answers one request and closes; the second answers with a
   // core error.
