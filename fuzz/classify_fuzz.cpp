@@ -1,4 +1,5 @@
-// Any client line: classify never fails, and every reply is one line of JSON.
+// Any client line: classify never fails, every reply is one line of JSON, and
+// whatever parses reads back the same from both of our texts.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -8,6 +9,12 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
+  if (auto value = json::parse(line)) {
+    for (const std::string& text : {json::compact(value.value()), json::pretty(value.value())}) {
+      auto again = json::parse(text);
+      if (!again || again.value() != value.value()) std::abort();
+    }
+  }
   auto classified = mcp::classify(line);
   if (auto* reply = std::get_if<mcp::Reply>(&classified)) {
     if (reply->text.find('\n') != std::string::npos) std::abort();
