@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev nlohmann-json3-dev
+packages=(cmake ninja-build g++ nlohmann-json3-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
