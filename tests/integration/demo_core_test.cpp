@@ -156,7 +156,7 @@ TEST_F(DemoCore, ServesTheSampleCatalogueToClientsThatSayHelloFirst) {
   for (const auto& [params, expected] : cases) {
     Json listed = client_->call("flow.list", params)["result"];
     std::string seen = json::compact(listed["matchedTotal"]) + ":";
-    for (const Json& f : listed["flows"]) seen += " " + json::compact(f["seq"]);
+    for (const Json& f : listed["flows"]) seen.append(" ").append(json::compact(f["seq"]));
     EXPECT_EQ(seen, expected) << json::compact(params);
   }
   EXPECT_EQ(client_->error("flow.getDetail", {{"flowId", 7}}), "not_found");
