@@ -1,5 +1,7 @@
 #include "text.h"
 
+#include "tools/summaries.h"
+
 #include <array>
 #include <cctype>
 
@@ -110,16 +112,9 @@ std::optional<std::string> base64_decode(std::string_view text) {
   return out;
 }
 
+// The same rendering the server gives flow times.
 std::string iso_time(std::uint64_t ms) {
-  auto days = static_cast<std::int64_t>(ms / 86400000);
-  auto secs = static_cast<unsigned>(ms / 1000 % 86400);
-  auto c = civil_from_days(days);
-  auto millis = static_cast<unsigned>(ms % 1000);
-  std::string year = std::to_string(c.year);
-  if (year.size() < 4) year.insert(0, 4 - year.size(), '0');
-  return year + "-" + two(c.month) + "-" + two(c.day) + "T" + two(secs / 3600) + ":" +
-         two(secs % 3600 / 60) + ":" + two(secs % 60) + "." + two(millis / 10) +
-         std::to_string(millis % 10) + "Z";
+  return tools::utc_text(ms);
 }
 
 std::string http_date(std::uint64_t ms) {
