@@ -4,12 +4,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <list>
 
@@ -18,23 +20,45 @@
 namespace demo {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A client that sends more than this without a line break is dropped.
 constexpr std::size_t kMaxLine = 64 * 1024 * 1024;
-// Stop reading requests from a client while this much of its replies waits.
-constexpr std::size_t kMaxPendingOutput = 32 * 1024 * 1024;
+// While this much of a client's replies waits unsent, its further requests
+// are neither read nor answered. About one large reply: a single reply may
+// exceed it and is still sent whole, so a client holds at most this plus one
+// reply plus one request line.
+constexpr std::size_t kMaxPendingOutput = 4 * 1024 * 1024;
+// A client over the cap that takes no byte for this long is dropped. Clients
+// read each reply as it arrives; one that takes nothing for two seconds while
+// megabytes wait has stopped reading, and would otherwise keep them forever.
+constexpr auto kStallLimit = std::chrono::seconds(2);
+// After accept() fails for want of descriptors or memory, the listener stays
+// readable; leave it alone this long instead of spinning on it.
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr std::size_t kReadChunk = 64 * 1024;
+// Replies shorter than this are gathered into one write; longer ones are
+// queued as they are, never copied.
+constexpr std::size_t kSmallReply = 64 * 1024;
+constexpr int kMaxWriteParts = 64;
+// A request buffer grown past this by one long line is released afterwards.
+constexpr std::size_t kKeptInputCapacity = 1024 * 1024;
 constexpr int kBacklog = 16;
 
 struct Client {
   int fd = -1;
   std::string in;
-  std::string out;
-  std::size_t out_offset = 0;
+  std::size_t scanned = 0;  // in[0, scanned) holds no line break
+  std::deque<std::string> out;
+  std::size_t out_offset = 0;  // bytes of out.front() already sent
+  std::size_t pending = 0;     // unsent bytes in `out`
+  Clock::time_point last_progress = Clock::now();
   bool peer_done = false;  // the client will send nothing more
   bool broken = false;     // close now, dropping unsent replies
   Connection connection;
 
-  std::size_t pending() const { return out.size() - out_offset; }
+  bool over_cap() const { return pending >= kMaxPendingOutput; }
+  bool wants_input() const { return !peer_done && !broken && !over_cap(); }
 };
 
 bool set_nonblocking(int fd) {
@@ -81,61 +105,118 @@ Result<Done, std::string> make_parents(const std::string& path) {
   return Done{};
 }
 
-// Answers every complete line in the client's buffer.
+void queue_reply(Client& c, std::string reply) {
+  c.pending += reply.size() + 1;
+  if (!c.out.empty() && c.out.back().size() + reply.size() < kSmallReply) {
+    c.out.back() += reply;
+    c.out.back() += '\n';
+  } else if (reply.size() < kSmallReply) {
+    c.out.push_back(std::move(reply));
+    c.out.back() += '\n';
+  } else {
+    c.out.push_back(std::move(reply));
+    c.out.emplace_back("\n");
+  }
+}
+
+// Answers the complete lines in the client's buffer, in order, until its
+// unsent replies reach the cap; the rest wait for it to read.
 void take_lines(Client& c, Capture& capture, const Switches& switches) {
   std::size_t start = 0;
-  for (auto nl = c.in.find('\n'); nl != std::string::npos; nl = c.in.find('\n', start)) {
+  bool answered = false;
+  while (!c.over_cap() && !c.broken) {
+    auto nl = c.in.find('\n', std::max(start, c.scanned));
+    if (nl == std::string::npos) break;
     std::string_view line(c.in.data() + start, nl - start);
     if (auto reply = handle_line(capture, switches, c.connection, line)) {
-      c.out += *reply;
-      c.out += '\n';
+      queue_reply(c, std::move(*reply));
+      answered = true;
     }
     start = nl + 1;
   }
   c.in.erase(0, start);
-  if (c.in.size() > kMaxLine) c.broken = true;
+  c.scanned = c.over_cap() ? 0 : c.in.size();
+  if (c.in.empty() && c.in.capacity() > kKeptInputCapacity) std::string().swap(c.in);
+  if (c.scanned > kMaxLine) c.broken = true;
+  if (answered) c.last_progress = Clock::now();
 }
 
-void read_from(Client& c, Capture& capture, const Switches& switches) {
+// Reads what the client has sent, at most one line's limit beyond what is
+// already buffered.
+void read_from(Client& c) {
   char buf[kReadChunk];
-  for (;;) {
+  while (c.in.size() <= kMaxLine) {
     ssize_t n = recv(c.fd, buf, sizeof buf, 0);
     if (n > 0) {
       c.in.append(buf, static_cast<std::size_t>(n));
       continue;
     }
+    if (n < 0 && errno == EINTR) continue;
     if (n == 0) {
       c.peer_done = true;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
       c.broken = true;
-    } else if (errno == EINTR) {
-      continue;
     }
     break;
   }
-  take_lines(c, capture, switches);
 }
 
 void write_to(Client& c) {
-  while (c.pending() > 0) {
-    ssize_t n = send(c.fd, c.out.data() + c.out_offset, c.pending(), 0);
-    if (n > 0) {
-      c.out_offset += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
+  while (c.pending > 0) {
+    iovec parts[kMaxWriteParts];
+    int count = 0;
+    std::size_t skip = c.out_offset;
+    for (auto it = c.out.begin(); it != c.out.end() && count < kMaxWriteParts; ++it, skip = 0) {
+      parts[count].iov_base = it->data() + skip;
+      parts[count].iov_len = it->size() - skip;
+      ++count;
+    }
+    ssize_t n = writev(c.fd, parts, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
       if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) c.broken = true;
       return;
     }
+    auto sent = static_cast<std::size_t>(n);
+    c.pending -= sent;
+    c.last_progress = Clock::now();
+    while (sent > 0) {
+      std::size_t left = c.out.front().size() - c.out_offset;
+      if (sent < left) {
+        c.out_offset += sent;
+        break;
+      }
+      sent -= left;
+      c.out.pop_front();
+      c.out_offset = 0;
+    }
   }
-  c.out.clear();
-  c.out_offset = 0;
 }
 
-void accept_all(int listen_fd, std::list<Client>& clients) {
+// Reads, answers and writes what the client is ready for. Afterwards either
+// no complete request waits or the client is over the cap (and polled for
+// writing), so nothing is left that only a wake-up could start.
+void serve_client(Client& c, short revents, Capture& capture, const Switches& switches) {
+  if (c.wants_input() && (revents & (POLLIN | POLLHUP | POLLERR))) read_from(c);
+  take_lines(c, capture, switches);
+  if (c.pending > 0) write_to(c);
+  take_lines(c, capture, switches);
+  if (c.over_cap() && Clock::now() - c.last_progress >= kStallLimit) c.broken = true;
+}
+
+bool done(const Client& c) {
+  return c.broken || (c.peer_done && c.pending == 0 && c.scanned == c.in.size());
+}
+
+// Accepts waiting clients. False when out of descriptors or memory: the
+// listener then stays readable until something is freed.
+bool accept_all(int listen_fd, std::list<Client>& clients) {
   for (;;) {
     int fd = accept(listen_fd, nullptr, nullptr);
-    if (fd < 0) return;  // EAGAIN: no more waiting; anything else: try next round
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
+    }
     if (!set_nonblocking(fd)) {
       close(fd);
       continue;
@@ -149,6 +230,18 @@ void accept_all(int listen_fd, std::list<Client>& clients) {
   }
 }
 
+// Milliseconds from now until `t` for poll(), at least 0, rounded up.
+int ms_until(Clock::time_point t) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(std::min<decltype(left)>(left, 60'000));
+}
+
+int earliest(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
 std::uint64_t wall_ms() {
   using namespace std::chrono;
   return static_cast<std::uint64_t>(
@@ -160,11 +253,7 @@ class Ticker {
   explicit Ticker(bool on) : on_(on), next_(Clock::now() + std::chrono::seconds(1)) {}
 
   // Milliseconds until the next tick, or -1 (wait forever) when off.
-  int timeout() const {
-    if (!on_) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next_ - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-  }
+  int timeout() const { return on_ ? ms_until(next_) : -1; }
 
   bool due() {
     if (!on_ || Clock::now() < next_) return false;
@@ -175,7 +264,6 @@ class Ticker {
   std::uint64_t count = 0;
 
  private:
-  using Clock = std::chrono::steady_clock;
   bool on_;
   Clock::time_point next_;
 };
@@ -204,34 +292,36 @@ Result<int, std::string> listen_on(const std::string& path) {
 void serve(int listen_fd, int stop_fd, Capture& capture, const Switches& switches, bool live) {
   std::list<Client> clients;
   Ticker ticker(live);
+  Clock::time_point listen_again = Clock::now();
   std::vector<pollfd> fds;
   for (;;) {
+    int timeout = ticker.timeout();
+    bool listening = Clock::now() >= listen_again;
+    if (!listening) timeout = earliest(timeout, ms_until(listen_again));
     fds.clear();
     fds.push_back({stop_fd, POLLIN, 0});
-    fds.push_back({listen_fd, POLLIN, 0});
+    fds.push_back({listening ? listen_fd : -1, POLLIN, 0});  // poll() skips a negative fd
     for (const Client& c : clients) {
       short events = 0;
-      if (!c.peer_done && c.pending() < kMaxPendingOutput) events |= POLLIN;
-      if (c.pending() > 0) events |= POLLOUT;
+      if (c.wants_input()) events |= POLLIN;
+      if (c.pending > 0) events |= POLLOUT;
+      if (c.over_cap()) timeout = earliest(timeout, ms_until(c.last_progress + kStallLimit));
       fds.push_back({c.fd, events, 0});
     }
-    if (poll(fds.data(), static_cast<nfds_t>(fds.size()), ticker.timeout()) < 0) {
+    if (poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout) < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[0].revents != 0) return;
     if (ticker.due()) add_live_activity(capture, wall_ms(), ticker.count++);
     std::size_t i = 2;
-    for (Client& c : clients) {
-      short revents = fds[i++].revents;
-      if (revents & (POLLIN | POLLHUP | POLLERR)) read_from(c, capture, switches);
-      if (c.pending() > 0) write_to(c);
+    for (Client& c : clients) serve_client(c, fds[i++].revents, capture, switches);
+    if ((fds[1].revents & POLLIN) && !accept_all(listen_fd, clients)) {
+      listen_again = Clock::now() + kAcceptPause;
     }
-    if (fds[1].revents & POLLIN) accept_all(listen_fd, clients);
     clients.remove_if([](const Client& c) {
-      bool done = c.broken || (c.peer_done && c.pending() == 0);
-      if (done) close(c.fd);
-      return done;
+      if (done(c)) close(c.fd);
+      return done(c);
     });
   }
 }
