@@ -41,13 +41,31 @@ std::optional<std::string> prescan_fault(std::string_view text) {
   return std::nullopt;
 }
 
+// The parser quotes the token it last read, which can be a whole unterminated
+// string of any length; a message keeps at most this much of it.
+constexpr std::size_t kMaxQuote = 64;
+
+// `detail` with the quoted token after "last read: '" cut to kMaxQuote bytes at
+// a character boundary, marked as cut.
+std::string bounded_quote(std::string detail) {
+  constexpr std::string_view kLastRead = "last read: '";
+  auto open = detail.find(kLastRead);
+  if (open == std::string::npos) return detail;
+  std::size_t start = open + kLastRead.size();
+  std::size_t close = detail.rfind('\'');
+  if (close == std::string::npos || close < start || close - start <= kMaxQuote) return detail;
+  std::size_t cut = start + kMaxQuote;
+  while (cut > start && (static_cast<unsigned char>(detail[cut]) & 0xC0) == 0x80) --cut;
+  return detail.substr(0, cut) + "...' (cut)" + detail.substr(close + 1);
+}
+
 // The parser's own words without its exception tag and line/column preamble,
 // followed by the byte where it stopped.
 std::string describe(const Json::parse_error& e) {
   std::string what = e.what();
   auto pos = what.find(": ");
   std::string detail = pos == std::string::npos ? what : what.substr(pos + 2);
-  return detail + " (at byte " + std::to_string(e.byte) + ")";
+  return bounded_quote(std::move(detail)) + " (at byte " + std::to_string(e.byte) + ")";
 }
 
 }  // namespace
@@ -175,54 +193,8 @@ void write_integer(std::string& out, Integer value) {
   out.append(digits, end);
 }
 
-// The shortest digits that read back as the same double, laid out as
-// 1000.0, 0.001234, 1e-7, 1.5e300: plain notation while the decimal point
-// falls within 16 digits (or 5 zeros after it), else an exponent without
-// padding or plus sign. Integral values keep a ".0" so they read back as
-// doubles.
 void write_double(std::string& out, double value) {
-  if (!std::isfinite(value)) {
-    out += "null";  // never parsed; JSON has no text for it
-    return;
-  }
-  char buf[40];
-  auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
-  std::string_view sci(buf, static_cast<std::size_t>(end - buf));  // -D.DDDe-XX
-  if (sci.front() == '-') {
-    out += '-';
-    sci.remove_prefix(1);
-  }
-  std::size_t e = sci.find('e');
-  std::string digits(1, sci[0]);
-  if (e > 1) digits.append(sci.substr(2, e - 2));
-  int exponent = 0;
-  std::string_view exp_text = sci.substr(e + 1);
-  if (exp_text.front() == '+') exp_text.remove_prefix(1);
-  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
-
-  const int length = static_cast<int>(digits.size());
-  const int point = exponent + 1;  // digits before the decimal point
-  if (point >= length && point <= 16) {
-    out += digits;
-    out.append(static_cast<std::size_t>(point - length), '0');
-    out += ".0";
-  } else if (point > 0 && point <= 16) {
-    out.append(digits, 0, static_cast<std::size_t>(point));
-    out += '.';
-    out.append(digits, static_cast<std::size_t>(point));
-  } else if (point > -5 && point <= 0) {
-    out += "0.";
-    out.append(static_cast<std::size_t>(-point), '0');
-    out += digits;
-  } else {
-    out += digits[0];
-    if (length > 1) {
-      out += '.';
-      out.append(digits, 1);
-    }
-    out += 'e';
-    write_integer(out, point - 1);
-  }
+  out += double_text(value);
 }
 
 void write_break(std::string& out, int indent, int depth) {
@@ -345,12 +317,74 @@ std::string pretty(const Json& value) {
   return dump(value, 2);
 }
 
+// The shortest digits that read back as the same double, laid out as
+// 1000.0, 0.001234, 1e-7, 1.5e300: plain notation while the decimal point
+// falls within 16 digits (or 5 zeros after it), else an exponent without
+// padding or plus sign. Integral values keep a ".0" so they read back as
+// doubles.
+// The shortest digits that read back as the same double, laid out as
+// 1000.0, 0.001234, 1e-7, 1.5e300: plain notation while the decimal point
+// falls within 16 digits (or 5 zeros after it), else an exponent without
+// padding or plus sign. Integral values keep a ".0" so they read back as
+// doubles.
+std::string double_text(double value) {
+  std::string out;
+  if (!std::isfinite(value)) {
+    return "null";  // never parsed; JSON has no text for it
+  }
+  char buf[40];
+  auto end = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific).ptr;
+  std::string_view sci(buf, static_cast<std::size_t>(end - buf));  // -D.DDDe-XX
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  std::size_t e = sci.find('e');
+  std::string digits(1, sci[0]);
+  if (e > 1) digits.append(sci.substr(2, e - 2));
+  int exponent = 0;
+  std::string_view exp_text = sci.substr(e + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+
+  const int length = static_cast<int>(digits.size());
+  const int point = exponent + 1;  // digits before the decimal point
+  if (point >= length && point <= 16) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - length), '0');
+    out += ".0";
+  } else if (point > 0 && point <= 16) {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point));
+  } else if (point > -5 && point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else {
+    out += digits[0];
+    if (length > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += 'e';
+    out += std::to_string(point - 1);
+  }
+  return out;
+}
+
 bool is_utf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t n = bytes.size();
   std::size_t i = 0;
   while (i < n) {
-    // Fast path: eight ASCII bytes at a time.
+    // Fast path: ASCII, 32 and then 8 bytes at a time.
+    while (i + 32 <= n) {
+      std::uint64_t chunk[4];
+      std::memcpy(chunk, s + i, 32);
+      if (((chunk[0] | chunk[1] | chunk[2] | chunk[3]) & 0x8080808080808080ULL) != 0) break;
+      i += 32;
+    }
     if (i + 8 <= n) {
       std::uint64_t chunk;
       std::memcpy(&chunk, s + i, 8);

@@ -30,6 +30,10 @@ std::string compact(const Json& value);
 // Two-space indentation, no trailing newline: for tool result texts.
 std::string pretty(const Json& value);
 
+// A double in the shortest form that reads back as the same value, always
+// with a fraction or an exponent (1000.0, 1e-7).
+std::string double_text(double value);
+
 // Strict UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool is_utf8(std::string_view bytes);
 

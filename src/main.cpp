@@ -15,6 +15,11 @@
 #include <optional>
 #include <string>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+#include "buffer.h"
 #include "json.h"
 #include "mcp.h"
 #include "tools/dispatch.h"
@@ -22,7 +27,7 @@
 
 namespace {
 
-constexpr std::size_t kInputBuffer = 8192;
+constexpr std::size_t kInputRead = 65536;
 
 // Splits standard input into lines. A carriage return before the line feed
 // goes with it; a last line without a line feed still counts.
@@ -30,39 +35,54 @@ class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd) {}
 
-  // The next line, or nullopt at end of input or on a read error.
-  std::optional<std::string> next() {
-    std::size_t scanned = 0;
+  // The next line, valid until the next call; nullopt at end of input or on a
+  // read error.
+  std::optional<std::string_view> next() {
     for (;;) {
-      std::size_t newline = pending_.find('\n', scanned);
-      if (newline != std::string::npos) {
-        std::size_t length = newline;
-        if (length > 0 && pending_[length - 1] == '\r') --length;
-        std::string line = pending_.substr(0, length);
-        pending_.erase(0, newline + 1);
-        return line;
+      std::size_t available = pending_.size() - start_;
+      const char* from = pending_.data() + start_;
+      if (const void* nl = available > scanned_
+                               ? std::memchr(from + scanned_, '\n', available - scanned_)
+                               : nullptr) {
+        auto length = static_cast<std::size_t>(static_cast<const char*>(nl) - from);
+        start_ += length + 1;
+        scanned_ = 0;
+        if (length > 0 && from[length - 1] == '\r') --length;
+        return std::string_view(from, length);
       }
-      scanned = pending_.size();
+      scanned_ = available;
       if (eof_) break;
-      char chunk[kInputBuffer];
-      ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      pending_.consume(start_);  // the lines handed out are done with
+      start_ = 0;
+      ssize_t n = ::read(fd_, pending_.reserve_more(kInputRead), kInputRead);
       if (n > 0) {
-        pending_.append(chunk, static_cast<std::size_t>(n));
+        pending_.commit(static_cast<std::size_t>(n));
       } else if (n == 0) {
         eof_ = true;
       } else if (errno != EINTR) {
         return std::nullopt;
       }
     }
-    if (pending_.empty()) return std::nullopt;
-    std::string last = std::move(pending_);
-    pending_.clear();
+    std::size_t available = pending_.size() - start_;
+    if (available == 0) return std::nullopt;
+    std::string_view last(pending_.data() + start_, available);
+    start_ = pending_.size();
+    scanned_ = 0;
     return last;
+  }
+
+  bool release_if_over(std::size_t limit) {
+    if (pending_.capacity() <= limit) return false;
+    pending_.consume(start_);
+    start_ = 0;
+    return pending_.release_if_over(limit);
   }
 
  private:
   int fd_;
-  std::string pending_;
+  Buffer pending_;
+  std::size_t start_ = 0;    // first byte not yet handed out
+  std::size_t scanned_ = 0;  // bytes after start_ known to hold no line feed
   bool eof_ = false;
 };
 
@@ -88,9 +108,7 @@ bool is_blank(std::string_view line) {
 }
 
 // False when the output is gone; the session ends then.
-bool write_line(int fd, std::string text) {
-  text += '\n';
-  std::string_view rest = text;
+bool write_all(int fd, std::string_view rest) {
   while (!rest.empty()) {
     ssize_t n = ::write(fd, rest.data(), rest.size());
     if (n > 0) {
@@ -102,23 +120,41 @@ bool write_line(int fd, std::string text) {
   return true;
 }
 
-std::optional<std::string> respond(Upstream& upstream, std::string_view line) {
+// Appends the response to `line` to `out`; nothing for a notification.
+void respond(Buffer& out, Upstream& upstream, std::string_view line) {
   auto classified = mcp::classify(line);
-  if (auto* reply = std::get_if<mcp::Reply>(&classified)) return std::move(reply->text);
-  if (auto* request = std::get_if<mcp::ToolRequest>(&classified)) {
-    return tools::dispatch(upstream, request->method, std::move(request->id),
-                           std::move(request->params));
+  if (auto* reply = std::get_if<mcp::Reply>(&classified)) {
+    out.append(std::string_view(reply->text));
+  } else if (auto* request = std::get_if<mcp::ToolRequest>(&classified)) {
+    tools::dispatch_into(out, upstream, request->method, std::move(request->id),
+                         std::move(request->params));
   }
-  return std::nullopt;
+}
+
+// After an outsized request or reply, the memory it took goes back to the
+// system; ordinary sizes stay for the next call.
+void release_outsized(LineReader& input, Buffer& out, Upstream& upstream) {
+  bool released = input.release_if_over(limits::kKeptBuffer);
+  released = out.release_if_over(limits::kKeptBuffer) || released;
+  released = upstream.release_outsized() || released;
+#ifdef __GLIBC__
+  if (released) ::malloc_trim(0);
+#endif
 }
 
 void serve(Upstream& upstream) {
   LineReader input(STDIN_FILENO);
+  Buffer out;  // one response line, reused
   while (auto line = input.next()) {
     if (!json::is_utf8(*line)) return;
     if (is_blank(*line)) continue;
-    auto response = respond(upstream, *line);
-    if (response && !write_line(STDOUT_FILENO, std::move(*response))) return;
+    out.clear();
+    respond(out, upstream, *line);
+    if (!out.empty()) {
+      out.append('\n');
+      if (!write_all(STDOUT_FILENO, out.view())) return;
+    }
+    release_outsized(input, out, upstream);
   }
 }
 
@@ -144,6 +180,11 @@ void reopen_closed_std_streams() {
 }  // namespace
 
 int main() {
+#ifdef __GLIBC__
+  // A fixed threshold keeps large buffers in their own mappings, so that the
+  // memory of an outsized call is returned to the system when it is freed.
+  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
   reopen_closed_std_streams();
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) fail_to_start(errno);
 

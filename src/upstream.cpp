@@ -66,7 +66,16 @@ Upstream::~Upstream() {
 void Upstream::disconnect() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  buffer_.clear();
+  reader_.reset();
+}
+
+bool Upstream::peer_gone() const {
+  pollfd p{fd_, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLERR | POLLNVAL)) return true;
+  char byte;
+  // Unread bytes mean nothing yet; an end of stream with none means closed.
+  return ::recv(fd_, &byte, 1, MSG_PEEK) == 0;
 }
 
 Upstream::Clock::time_point Upstream::bounded(std::chrono::milliseconds limit) const {
@@ -145,8 +154,9 @@ Result<Done, UpstreamError> Upstream::connect() {
     }
     return Err{std::move(error)};
   }
-  const Json* version = json::find(reply.value(), "protocolVersion");
-  const Json* kind = json::find(reply.value(), "acceptedClientKind");
+  const Json result = reply.value().take_json();
+  const Json* version = json::find(result, "protocolVersion");
+  const Json* kind = json::find(result, "acceptedClientKind");
   bool accepted = version != nullptr && json::is_uint(*version) &&
                   version->get<std::uint64_t>() == 1 && kind != nullptr && kind->is_string() &&
                   *kind == "mcp";
@@ -162,11 +172,13 @@ Result<Done, UpstreamError> Upstream::ensure_connected() {
   return connect();
 }
 
-Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::time_point end) {
+Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::time_point end,
+                                                bool* sent) {
   while (!bytes.empty()) {
     ssize_t n = ::send(fd_, bytes.data(), bytes.size(), kSendFlags);
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
+      if (sent) *sent = true;
       continue;
     }
     if (n == 0) return Err{UpstreamError::transport("failed to write whole buffer")};
@@ -178,100 +190,130 @@ Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::t
   return Done{};
 }
 
-Result<std::string, UpstreamError> Upstream::read_line() {
-  auto end = bounded(limits::kLineRead);
-  std::size_t scanned = 0;
-  char chunk[limits::kReadBuffer];
+Result<Done, UpstreamError> Upstream::receive(Clock::time_point end) {
   for (;;) {
-    std::size_t newline = buffer_.find('\n', scanned);
-    bool at_eof = false;
-    if (newline == std::string::npos) {
-      scanned = buffer_.size();
-      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n > 0) {
-        buffer_.append(chunk, static_cast<std::size_t>(n));
-        // A core that never stops sending and never ends the line must not
-        // outlast the limits either.
-        if (Clock::now() >= end) return Err{timed_out(end, "read timeout")};
-        continue;
-      }
-      if (n < 0) {
-        int err = errno;
-        if (err == EINTR) continue;
-        if (err != EAGAIN && err != EWOULDBLOCK)
-          return Err{UpstreamError::transport(os_error(err))};
-        if (!wait_for(fd_, POLLIN, end)) return Err{timed_out(end, "read timeout")};
-        continue;
-      }
-      if (buffer_.empty()) return Err{UpstreamError::transport("core closed connection")};
-      at_eof = true;  // a last line without its line feed
+    std::size_t room = 0;
+    char* at = reader_.space(room);
+    ssize_t n = ::recv(fd_, at, room, 0);
+    if (n > 0) {
+      reader_.received(static_cast<std::size_t>(n));
+      // A core that never stops sending and never ends the line must not
+      // outlast the limits either.
+      if (Clock::now() >= end) return Err{timed_out(end, "read timeout")};
+      return Done{};
     }
-    std::string line;
-    if (at_eof) {
-      line = std::move(buffer_);
-      buffer_.clear();
-    } else {
-      line = buffer_.substr(0, newline);
-      buffer_.erase(0, newline + 1);
+    if (n == 0) {
+      reader_.closed();
+      return Done{};
     }
-    if (!json::is_utf8(line)) {
-      return Err{UpstreamError::transport("stream did not contain valid UTF-8")};
-    }
-    return line;
+    int err = errno;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) return Err{UpstreamError::transport(os_error(err))};
+    if (!wait_for(fd_, POLLIN, end)) return Err{timed_out(end, "read timeout")};
   }
 }
 
-CallResult Upstream::raw_call(const std::string& method, const Json& params) {
+namespace {
+
+// The outcome of a matched reply: its "error" (last wins, like every member)
+// as a core error, else its "result".
+AnswerResult outcome_of(ReplyReader& reader) {
+  auto core_error = [](std::string code, std::string message) {
+    return Err{UpstreamError::core_error(std::move(code), std::move(message))};
+  };
+  if (reader.fast()) {
+    const json::Tape& tape = reader.tape();
+    std::uint32_t error = tape.find(tape.root(), "error");
+    if (error != json::Tape::kNone) {
+      std::uint32_t code = tape.find(error, "code");
+      std::uint32_t message = tape.find(error, "message");
+      return core_error(
+          tape.is(code, json::Tape::Kind::String) ? std::string(tape.string(code)) : "unknown",
+          tape.is(message, json::Tape::Kind::String) ? std::string(tape.string(message)) : "");
+    }
+    return Answer(tape, tape.find(tape.root(), "result"));
+  }
+  Json& reply = reader.exact();
+  if (const Json* error = json::find(reply, "error")) {
+    const Json* code = json::find(*error, "code");
+    const Json* message = json::find(*error, "message");
+    return core_error(code && code->is_string() ? code->get<std::string>() : "unknown",
+                      message && message->is_string() ? message->get<std::string>() : "");
+  }
+  auto result = reply.find("result");
+  if (result == reply.end()) return Answer(Json());
+  return Answer(std::move(*result));
+}
+
+// Requests that run code in a page: resending one could run it twice.
+bool runs_code(std::string_view method) {
+  return method == "wir.evaluate";
+}
+
+}  // namespace
+
+AnswerResult Upstream::raw_call(const std::string& method, const Json& params, bool* sent) {
   if (!connected()) return Err{UpstreamError::not_running()};
   std::uint64_t id = next_id_++;
 
   Json request = {{"id", id}, {"method", method}};
   if (!params.is_null()) request["params"] = params;
-  std::string text = json::compact(request);
-  text += '\n';
-  if (auto written = write_all(text, bounded(limits::kWrite)); !written) {
+  request_ = json::compact(request);
+  request_ += '\n';
+  if (auto written = write_all(request_, bounded(limits::kWrite), sent); !written) {
     return Err{std::move(written).error()};
   }
 
-  for (int lines = 0;; ++lines) {
-    if (lines == limits::kLineBudget) {
-      return Err{UpstreamError::transport("no matching response within 64 lines")};
+  reader_.expect(id);
+  int lines = -1;
+  Clock::time_point line_end;
+  for (;;) {
+    ReplyReader::Step step = reader_.step();
+    if (step == ReplyReader::Step::Failed) {
+      return Err{UpstreamError::transport(reader_.failure())};
     }
-    auto line = read_line();
-    if (!line) return Err{std::move(line).error()};
-    auto parsed = json::parse(line.value());
-    if (!parsed) continue;  // noise
-    Json& reply = parsed.value();
-    const Json* reply_id = json::find(reply, "id");
-    if (reply_id == nullptr || !json::is_uint(*reply_id) || reply_id->get<std::uint64_t>() != id) {
-      continue;  // a notification, a late reply to an abandoned request, or noise
+    if (step == ReplyReader::Step::Matched) {
+      // Reading a huge reply can take the call past its deadline.
+      if (deadline_ && Clock::now() >= *deadline_) return Err{UpstreamError::deadline_exceeded()};
+      return outcome_of(reader_);
     }
-    if (const Json* error = json::find(reply, "error")) {
-      const Json* code = json::find(*error, "code");
-      const Json* message = json::find(*error, "message");
-      return Err{UpstreamError::core_error(
-          code && code->is_string() ? code->get<std::string>() : "unknown",
-          message && message->is_string() ? message->get<std::string>() : "")};
+    if (reader_.lines_read() != lines) {  // each line has its own limit
+      lines = reader_.lines_read();
+      line_end = bounded(limits::kLineRead);
     }
-    auto result = reply.find("result");
-    if (result == reply.end()) return Json();
-    return std::move(*result);
+    if (auto got = receive(line_end); !got) return Err{std::move(got).error()};
   }
 }
 
-CallResult Upstream::call_inner(const std::string& method, const Json& params) {
+AnswerResult Upstream::call_inner(const std::string& method, const Json& params) {
   if (auto ready = ensure_connected(); !ready) return Err{std::move(ready).error()};
-  auto first = raw_call(method, params);
+  const bool once = runs_code(method);
+  if (once && peer_gone()) {
+    // The core went away since the last call; nothing was sent yet.
+    disconnect();
+    if (auto reconnected = connect(); !reconnected) return Err{std::move(reconnected).error()};
+  }
+  bool sent = false;
+  auto first = raw_call(method, params, &sent);
   if (first || first.error().kind != UpstreamError::Kind::Transport) return first;
+  if (once && sent) {
+    disconnect();
+    return Err{UpstreamError::interrupted(std::move(first).error().message)};
+  }
 
   // The connection is broken (or the core is confused): start afresh once.
   disconnect();
   if (auto reconnected = connect(); !reconnected) return Err{std::move(reconnected).error()};
-  return raw_call(method, params);
+  sent = false;
+  auto second = raw_call(method, params, &sent);
+  if (once && sent && !second && second.error().kind == UpstreamError::Kind::Transport) {
+    return Err{UpstreamError::interrupted(std::move(second).error().message)};
+  }
+  return second;
 }
 
-CallResult Upstream::call_with_deadline(const std::string& method, const Json& params,
-                                        std::chrono::milliseconds deadline) {
+AnswerResult Upstream::call_with_deadline(const std::string& method, const Json& params,
+                                          std::chrono::milliseconds deadline) {
   deadline_ = Clock::now() + deadline;
   auto outcome = call_inner(method, params);
   deadline_.reset();
@@ -282,6 +324,12 @@ CallResult Upstream::call_with_deadline(const std::string& method, const Json& p
   return outcome;
 }
 
-CallResult Upstream::call(const std::string& method, const Json& params) {
+AnswerResult Upstream::call_answer(const std::string& method, const Json& params) {
   return call_with_deadline(method, params, limits::kCallDeadline);
+}
+
+CallResult Upstream::call(const std::string& method, const Json& params) {
+  auto answer = call_answer(method, params);
+  if (!answer) return Err{std::move(answer).error()};
+  return answer.value().take_json();
 }

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "json.h"
+#include "json_tape.h"
+#include "reply_reader.h"
 #include "result.h"
 
 namespace limits {
@@ -19,12 +21,22 @@ inline constexpr std::chrono::milliseconds kConnect = 10s;
 inline constexpr std::chrono::milliseconds kWrite = 10s;
 inline constexpr std::chrono::milliseconds kLineRead = 10s;
 inline constexpr std::chrono::milliseconds kCallDeadline = 15s;
-inline constexpr int kLineBudget = 64;  // reply lines read while looking for our id
-inline constexpr std::size_t kReadBuffer = 8192;
+// Buffers grown past this for one outsized reply or response are given back
+// when the call is over; ordinary sizes are kept for the next call.
+inline constexpr std::size_t kKeptBuffer = 32u << 20;
 }  // namespace limits
 
 struct UpstreamError {
-  enum class Kind { NotRunning, ProtocolMismatch, CoreError, Transport, DeadlineExceeded };
+  // Interrupted: the link failed after a request that must not run twice
+  // was written, so it is not resent and may or may not have run.
+  enum class Kind {
+    NotRunning,
+    ProtocolMismatch,
+    CoreError,
+    Transport,
+    DeadlineExceeded,
+    Interrupted
+  };
   Kind kind;
   std::string code;     // CoreError only
   std::string message;  // CoreError and Transport
@@ -38,9 +50,37 @@ struct UpstreamError {
     return {Kind::Transport, {}, std::move(message)};
   }
   static UpstreamError deadline_exceeded() { return {Kind::DeadlineExceeded, {}, {}}; }
+  static UpstreamError interrupted(std::string message) {
+    return {Kind::Interrupted, {}, std::move(message)};
+  }
 };
 
 using CallResult = Result<Json, UpstreamError>;
+
+// The "result" of a successful core call: a node of the tape the link read the
+// reply into (valid until the link's next call), or a JSON value when the
+// reply needed the exact reading.
+class Answer {
+ public:
+  Answer(Json value) : value_(std::move(value)) {}
+  Answer(const json::Tape& tape, std::uint32_t node) : tape_(&tape), node_(node) {}
+
+  // Null when the answer is a JSON value.
+  const json::Tape* tape() const { return tape_; }
+  // The tape node, or Tape::kNone for a reply without "result" (null).
+  std::uint32_t node() const { return node_; }
+  // The answer as a JSON value, exactly as json::parse reads it.
+  Json take_json() {
+    if (tape_ == nullptr) return std::move(value_);
+    return node_ == json::Tape::kNone ? Json() : tape_->to_json(node_);
+  }
+
+ private:
+  const json::Tape* tape_ = nullptr;
+  std::uint32_t node_ = json::Tape::kNone;
+  Json value_;
+};
+using AnswerResult = Result<Answer, UpstreamError>;
 
 // What the tools need of the core: one method call. Upstream is the real one;
 // tests substitute an in-process double.
@@ -49,6 +89,12 @@ class CoreLink {
   virtual ~CoreLink() = default;
   // A null `params` sends a request without a "params" member.
   virtual CallResult call(const std::string& method, const Json& params) = 0;
+  // The same call, leaving the answer where the link read it when it can.
+  virtual AnswerResult call_answer(const std::string& method, const Json& params) {
+    CallResult result = call(method, params);
+    if (!result) return Err{std::move(result).error()};
+    return Answer(std::move(result).value());
+  }
 };
 
 // TRELVO_MCP_SOCKET when set (and valid UTF-8), else
@@ -66,15 +112,21 @@ class Upstream : public CoreLink {
   Result<Done, UpstreamError> connect();
   // Connects only when there is no connection; no I/O otherwise.
   Result<Done, UpstreamError> ensure_connected();
-  // Exactly one exchange on the current connection, no retry.
-  CallResult raw_call(const std::string& method, const Json& params);
-  // Connection check, first attempt, one reconnect-and-retry on Transport.
-  CallResult call_inner(const std::string& method, const Json& params);
+  // Exactly one exchange on the current connection, no retry. `sent` tells
+  // whether any byte of the request reached the socket.
+  AnswerResult raw_call(const std::string& method, const Json& params, bool* sent = nullptr);
+  // Connection check, first attempt, one reconnect-and-retry on Transport;
+  // a request that runs code in a page is resent only when it never left.
+  AnswerResult call_inner(const std::string& method, const Json& params);
   // call_inner under an overall deadline; overrunning it leaves no connection.
-  CallResult call_with_deadline(const std::string& method, const Json& params,
-                                std::chrono::milliseconds deadline);
+  AnswerResult call_with_deadline(const std::string& method, const Json& params,
+                                  std::chrono::milliseconds deadline);
   // call_with_deadline with the 15 s call deadline.
+  AnswerResult call_answer(const std::string& method, const Json& params) override;
   CallResult call(const std::string& method, const Json& params) override;
+
+  // Gives back buffers that an outsized reply grew; true when any was.
+  bool release_outsized() { return reader_.release_if_over(limits::kKeptBuffer); }
 
   bool connected() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }
@@ -84,14 +136,18 @@ class Upstream : public CoreLink {
   using Clock = std::chrono::steady_clock;
 
   void disconnect();
-  Result<Done, UpstreamError> write_all(std::string_view bytes, Clock::time_point limit);
-  Result<std::string, UpstreamError> read_line();
+  // True when the kept connection is known to be closed by the core.
+  bool peer_gone() const;
+  Result<Done, UpstreamError> write_all(std::string_view bytes, Clock::time_point limit,
+                                        bool* sent);
+  Result<Done, UpstreamError> receive(Clock::time_point limit);
   Clock::time_point bounded(std::chrono::milliseconds limit) const;
   UpstreamError timed_out(Clock::time_point end, const char* what) const;
 
   std::string path_;
   int fd_ = -1;
-  std::string buffer_;                         // bytes received but not yet consumed
+  ReplyReader reader_;                         // bytes received and the reply picked out
+  std::string request_;                        // the request line, reused
   std::uint64_t next_id_ = 1;                  // never reset, not even on reconnect
   std::optional<Clock::time_point> deadline_;  // of the call in progress, if any
 };

@@ -6,13 +6,19 @@
 #include <string>
 #include <string_view>
 
+#include "embedded_pretty.h"
 #include "json.h"
+#include "json_tape.h"
 
 namespace tools {
 
 // Strict base64 (standard alphabet, canonical padding, no whitespace, zero
 // unused bits); nullopt when the text is not exactly that.
 std::optional<std::string> base64_decode(std::string_view text);
+
+// The same decoding from `in` into `out`, which may be `in` itself: the
+// decoded length, or nullopt.
+std::optional<std::size_t> base64_decode_into(const char* in, std::size_t size, char* out);
 
 // The placeholder shown when bodies were not asked for.
 Json omitted_body(const Json& detail, std::string_view meta_key);
@@ -21,5 +27,14 @@ Json omitted_body(const Json& detail, std::string_view meta_key);
 // bytes at a character boundary.
 Json body_field(const Json& detail, std::string_view bytes_key, std::string_view meta_key,
                 std::string_view headers_key, std::uint64_t limit);
+
+// omitted_body and body_field written straight from the core's reply read
+// into `tape`, `detail` being its flow detail node. body_field decodes the
+// body in place, so the reply's text is not read again afterwards.
+void write_omitted_body(json::EmbeddedPretty& out, const json::Tape& tape, std::uint32_t detail,
+                        std::string_view meta_key);
+void write_body_field(json::EmbeddedPretty& out, const json::Tape& tape, std::uint32_t detail,
+                      std::string_view bytes_key, std::string_view meta_key,
+                      std::string_view headers_key, std::uint64_t limit);
 
 }  // namespace tools

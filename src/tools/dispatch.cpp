@@ -25,12 +25,16 @@ struct Route {
   const char* core_method;
   Json (*params)(const Json& args);  // null params: the request carries no "params"
   Json (*shape)(const Json& args, const Json& answer);
+  // Writes the same result straight from the reply read into a tape, for the
+  // tools whose answers are large or frequent; null for the others.
+  void (*write)(const Json& args, const json::Tape& tape, std::uint32_t answer,
+                json::EmbeddedPretty& out) = nullptr;
 };
 
 // Every tool, in catalogue order: one core method each, called exactly once.
 const std::array kRoutes{
-    Route{"list_flows", "flow.list", list_flows_params, list_flows_shape},
-    Route{"get_flow", "flow.getDetail", get_flow_params, get_flow_shape},
+    Route{"list_flows", "flow.list", list_flows_params, list_flows_shape, list_flows_write},
+    Route{"get_flow", "flow.getDetail", get_flow_params, get_flow_shape, get_flow_write},
     Route{"get_capture_status", "mcp.status", no_params,
           [](const Json&, const Json& answer) { return capture_status_shape(answer); }},
     Route{"get_findings", "findings.get", no_params,
@@ -48,13 +52,30 @@ const Route* find_route(std::string_view tool) {
   return nullptr;
 }
 
-ToolOutcome run(CoreLink& core, const Route& route, const Json& args) {
-  CallResult answer = core.call(route.core_method, route.params(args));
-  if (!answer) return {upstream_err_text(answer.error()), true};
-  return {json::pretty(route.shape(args, answer.value())), false};
+void append(Buffer& out, const std::string& text) {
+  out.append(std::string_view(text));
 }
 
-std::string call_tool(CoreLink& core, Json id, const Json& params) {
+// The tool-result response for `route`'s call, appended to `out`.
+void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& args) {
+  AnswerResult answer = core.call_answer(route.core_method, route.params(args));
+  if (!answer)
+    return append(out, tool_result(std::move(id), {upstream_err_text(answer.error()), true}));
+  if (route.write != nullptr && answer.value().tape() != nullptr) {
+    // The same envelope tool_result() builds, with its text written in place.
+    out.append(R"({"id":)");
+    append(out, json::compact(id));
+    out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
+    json::EmbeddedPretty text(out);
+    route.write(args, *answer.value().tape(), answer.value().node(), text);
+    out.append(R"(","type":"text"}],"isError":false}})");
+    return;
+  }
+  Json value = route.shape(args, answer.value().take_json());
+  append(out, tool_result(std::move(id), {json::pretty(value), false}));
+}
+
+void call_tool(Buffer& out, CoreLink& core, Json id, const Json& params) {
   const Json* name_member = json::find(params, "name");
   const std::string name = name_member != nullptr && name_member->is_string()
                                ? name_member->get<std::string>()
@@ -64,24 +85,30 @@ std::string call_tool(CoreLink& core, Json id, const Json& params) {
   // Arguments are judged before the name, so bad arguments to an unknown tool
   // are reported as bad arguments.
   if (std::optional<std::string> problem = check_args(name, args)) {
-    return mcp::error_response(std::move(id), kInvalidParams, *problem);
+    return append(out, mcp::error_response(std::move(id), kInvalidParams, *problem));
   }
   const Route* route = find_route(name);
   if (route == nullptr) {
-    return mcp::error_response(std::move(id), kInvalidParams, "unknown tool: " + name);
+    return append(out, mcp::error_response(std::move(id), kInvalidParams, "unknown tool: " + name));
   }
-  return tool_result(std::move(id), run(core, *route, args));
+  run(out, core, *route, std::move(id), args);
 }
 
 }  // namespace
 
-std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params) {
+void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id, Json params) {
   if (method == "tools/list") {
-    return mcp::result_response(std::move(id), Json{{"tools", tool_specs()}});
+    return append(out, mcp::result_response(std::move(id), Json{{"tools", tool_specs()}}));
   }
-  if (method == "tools/call") return call_tool(core, std::move(id), params);
-  return mcp::error_response(std::move(id), kMethodNotFound,
-                             "method not found: " + std::string(method));
+  if (method == "tools/call") return call_tool(out, core, std::move(id), params);
+  append(out, mcp::error_response(std::move(id), kMethodNotFound,
+                                  "method not found: " + std::string(method)));
+}
+
+std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params) {
+  Buffer out;
+  dispatch_into(out, core, method, std::move(id), std::move(params));
+  return std::string(out.view());
 }
 
 std::string tool_result(Json id, ToolOutcome outcome) {

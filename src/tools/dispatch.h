@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "buffer.h"
 #include "json.h"
 #include "upstream.h"
 
@@ -18,6 +19,9 @@ struct ToolOutcome {
 // Validates, routes and runs one tool request; always returns a complete
 // JSON-RPC response text. Makes at most one core request.
 std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params);
+// The same, appending the response text to `out`, so that a large one is
+// written straight into the buffer it is sent from.
+void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id, Json params);
 
 // The JSON-RPC result response carrying the tool-result envelope.
 std::string tool_result(Json id, ToolOutcome outcome);

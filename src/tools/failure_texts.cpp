@@ -24,6 +24,9 @@ constexpr std::array kFailureTexts{
     FailureText{Kind::DeadlineExceeded, "",
                 "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps "
                 "happening."},
+    FailureText{Kind::Interrupted, "",
+                "Lost the connection to Trelvo while the expression was running; it may or may "
+                "not have run. Check the page before running it again."},
     FailureText{Kind::CoreError, "not_found",
                 "Flow not found \u2014 Trelvo keeps the most recent 2000 flows; this one may have "
                 "been evicted."},

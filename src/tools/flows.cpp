@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "tools/bodies.h"
 #include "tools/summaries.h"
@@ -20,6 +21,20 @@ constexpr std::uint64_t kDefaultBodyLimit = 16384;
 constexpr std::pair<std::string_view, std::string_view> kListFilters[] = {
     {"host", "host"},     {"path_contains", "pathContains"}, {"method", "method"},
     {"status", "status"}, {"since_seq", "sinceSeq"},
+};
+
+// Flow summary keys copied unchanged from a core flow member; "time" and
+// "url" are derived. In the record's key order.
+constexpr std::pair<std::string_view, std::string_view> kSummaryCopies[] = {
+    {"completed", "completed"},
+    {"content_type", "contentType"},
+    {"duration_ms", "durationMs"},
+    {"error", "error"},
+    {"id", "flowId"},
+    {"method", "method"},
+    {"resp_size", "respSize"},
+    {"seq", "seq"},
+    {"status", "status"},
 };
 
 std::string string_or_empty(const Json& flow, std::string_view key) {
@@ -45,20 +60,14 @@ Json headers_of(const Json& answer, std::string_view key) {
 }  // namespace
 
 Json summary_dto(const Json& flow) {
-  return Json{
-      {"completed", json::get_or(flow, "completed", nullptr)},
-      {"content_type", json::get_or(flow, "contentType", nullptr)},
-      {"duration_ms", json::get_or(flow, "durationMs", nullptr)},
-      {"error", json::get_or(flow, "error", nullptr)},
-      {"id", json::get_or(flow, "flowId", nullptr)},
-      {"method", json::get_or(flow, "method", nullptr)},
-      {"resp_size", json::get_or(flow, "respSize", nullptr)},
-      {"seq", json::get_or(flow, "seq", nullptr)},
-      {"status", json::get_or(flow, "status", nullptr)},
-      {"time", time_of(flow)},
-      {"url", string_or_empty(flow, "scheme") + "://" + string_or_empty(flow, "host") +
-                  string_or_empty(flow, "path")},
-  };
+  Json record = Json::object();
+  for (const auto& [out, in] : kSummaryCopies) {
+    record[std::string(out)] = json::get_or(flow, in, nullptr);
+  }
+  record["time"] = time_of(flow);
+  record["url"] = string_or_empty(flow, "scheme") + "://" + string_or_empty(flow, "host") +
+                  string_or_empty(flow, "path");
+  return record;
 }
 
 Json list_flows_params(const Json& args) {
@@ -113,6 +122,101 @@ Json get_flow_shape(const Json& args, const Json& answer) {
   const Json* summary = json::find(answer, "summary");
   value["summary"] = summary && !summary->is_null() ? summary_dto(*summary) : Json(nullptr);
   return value;
+}
+
+namespace {
+
+using json::Tape;
+
+std::string_view string_or_empty(const Tape& tape, std::uint32_t flow, std::string_view key) {
+  std::uint32_t member = tape.find(flow, key);
+  return tape.is(member, Tape::Kind::String) ? tape.string(member) : std::string_view();
+}
+
+void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t flow) {
+  out.begin_object();
+  for (const auto& [key, in] : kSummaryCopies) {
+    out.key(key);
+    std::uint32_t member = tape.find(flow, in);
+    if (member == Tape::kNone) {
+      out.null();
+    } else {
+      out.value(tape, member);
+    }
+  }
+  out.key("time");
+  auto ts = tape.uint_value(tape.find(flow, "ts"));
+  out.string(ts ? utc_text(*ts) : std::string());
+  out.key("url");
+  out.string({string_or_empty(tape, flow, "scheme"), "://", string_or_empty(tape, flow, "host"),
+              string_or_empty(tape, flow, "path")});
+  out.end_object();
+}
+
+}  // namespace
+
+void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
+                      json::EmbeddedPretty& out) {
+  std::vector<std::uint32_t> flows;
+  std::uint32_t list = tape.find(answer, "flows");
+  if (tape.is(list, Tape::Kind::Array)) {
+    for (std::uint32_t f = tape.first_child(list); f < tape[list].end; f = tape[f].end) {
+      flows.push_back(f);
+    }
+  }
+  std::uint64_t count = flows.size();
+  std::uint64_t total = tape.uint_value(tape.find(answer, "matchedTotal")).value_or(count);
+  out.begin_object();
+  out.key("flows");
+  out.begin_array();
+  // The core lists its selection oldest first; the agent reads newest first.
+  for (auto it = flows.rbegin(); it != flows.rend(); ++it) write_summary(out, tape, *it);
+  out.end_array();
+  out.key("total_in_store");
+  out.uint(total);
+  out.key("truncated");
+  out.boolean(count < total);
+  out.end_object();
+}
+
+void get_flow_write(const Json& args, const Tape& tape, std::uint32_t answer,
+                    json::EmbeddedPretty& out) {
+  std::uint64_t limit = uint_arg(args, "max_body_bytes", kDefaultBodyLimit);
+  const Json* include = json::find(args, "include_bodies");
+  bool with_bodies = include && include->is_boolean() && include->get<bool>();
+
+  auto side = [&](std::string_view name, std::string_view bytes_key, std::string_view meta_key,
+                  std::string_view headers_key) {
+    out.key(name);
+    out.begin_object();
+    out.key("body");
+    if (with_bodies) {
+      write_body_field(out, tape, answer, bytes_key, meta_key, headers_key, limit);
+    } else {
+      write_omitted_body(out, tape, answer, meta_key);
+    }
+    out.key("headers");
+    std::uint32_t headers = tape.find(answer, headers_key);
+    if (headers == Tape::kNone) {
+      out.begin_array();
+      out.end_array();
+    } else {
+      out.value(tape, headers);
+    }
+    out.end_object();
+  };
+
+  out.begin_object();
+  side("request", "reqBodyB64", "reqBodyMeta", "reqHeaders");
+  side("response", "respBodyB64", "respBodyMeta", "respHeaders");
+  out.key("summary");
+  std::uint32_t summary = tape.find(answer, "summary");
+  if (summary == Tape::kNone || tape.is(summary, Tape::Kind::Null)) {
+    out.null();
+  } else {
+    write_summary(out, tape, summary);
+  }
+  out.end_object();
 }
 
 }  // namespace tools

@@ -1,7 +1,9 @@
 // list_flows and get_flow: arguments to core params, core answers to results.
 #pragma once
 
+#include "embedded_pretty.h"
 #include "json.h"
+#include "json_tape.h"
 
 namespace tools {
 
@@ -13,5 +15,12 @@ Json list_flows_shape(const Json& args, const Json& answer);
 
 Json get_flow_params(const Json& args);
 Json get_flow_shape(const Json& args, const Json& answer);
+
+// The same results written straight from the core's reply read into a tape
+// (`answer` is the node of its "result", or kNone when it has none).
+void list_flows_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
+                      json::EmbeddedPretty& out);
+void get_flow_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
+                    json::EmbeddedPretty& out);
 
 }  // namespace tools

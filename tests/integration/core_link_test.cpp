@@ -31,10 +31,12 @@ template <class T>
 std::string outcome(const Result<T, UpstreamError>& result) {
   if (result) {
     if constexpr (std::is_same_v<T, Json>) return "=" + json::compact(result.value());
+    if constexpr (std::is_same_v<T, Answer>)
+      return "=" + json::compact(Answer(result.value()).take_json());
     return "success";
   }
-  static const char* const kKinds[] = {"NotRunning", "ProtocolMismatch", "CoreError", "Transport",
-                                       "DeadlineExceeded"};
+  static const char* const kKinds[] = {"NotRunning", "ProtocolMismatch", "CoreError",
+                                       "Transport",  "DeadlineExceeded", "Interrupted"};
   const auto& e = result.error();
   return std::string(kKinds[static_cast<int>(e.kind)]) + "|" + e.code + "|" + e.message;
 }

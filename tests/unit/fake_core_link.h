@@ -1,6 +1,8 @@
 // An in-process CoreLink for tool tests: records every call and answers from a
 // queue of scripted results. With the queue empty it behaves like a core that
-// is not running.
+// is not running. Unless `exact` is set, it hands answers over read into a
+// tape, as the socket link does, so the tools that can write straight from
+// it do.
 #pragma once
 
 #include <deque>
@@ -33,7 +35,19 @@ class FakeCoreLink : public CoreLink {
     return next;
   }
 
+  AnswerResult call_answer(const std::string& method, const Json& params) override {
+    CallResult next = call(method, params);
+    if (!next) return Err{std::move(next).error()};
+    text_ = json::compact(next.value());
+    if (!exact && tape_.parse(text_.data(), text_.size())) return Answer(tape_, tape_.root());
+    return Answer(std::move(next).value());
+  }
+
+  bool exact = false;
+
  private:
+  std::string text_;
+  json::Tape tape_;
   std::deque<CallResult> script_;
   std::vector<Call> calls_;
 };
@@ -45,13 +59,18 @@ struct ToolRun {
   Json value;               // the tool result text, parsed
 };
 
-// Calls `tool` with `args` (JSON text), the core answering `answer` (JSON text).
+// Calls `tool` with `args` (JSON text), the core answering `answer` (JSON
+// text). Both readings of the answer must give the same response.
 inline ToolRun run_tool(const std::string& tool, const std::string& args,
                         const std::string& answer = "{}") {
-  FakeCoreLink core;
-  core.answer(Json::parse(answer));
   const Json request = {{"name", tool}, {"arguments", Json::parse(args)}};
-  const Json result = Json::parse(tools::dispatch(core, "tools/call", 1, request)).at("result");
+  FakeCoreLink core, exact_core;
+  exact_core.exact = true;
+  core.answer(Json::parse(answer));
+  exact_core.answer(Json::parse(answer));
+  const std::string response = tools::dispatch(core, "tools/call", 1, request);
+  EXPECT_EQ(response, tools::dispatch(exact_core, "tools/call", 1, request));
+  const Json result = Json::parse(response).at("result");
   EXPECT_EQ(result.at("isError"), false) << result;
   EXPECT_EQ(core.calls().size(), 1u);
   return {core.calls().at(0).method, json::compact(core.calls().at(0).params),

@@ -1,0 +1,85 @@
+// A growable byte buffer that is kept across calls.
+//
+// Unlike std::string it never initialises what it reserves and never grows by
+// more than asked plus a quarter, so a buffer that is reused call after call
+// touches each page once, and a large one can be handed back to the system
+// when an outsized call is over.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+class Buffer {
+ public:
+  Buffer() = default;
+  ~Buffer() { std::free(data_); }
+  Buffer(const Buffer&) = delete;
+  Buffer& operator=(const Buffer&) = delete;
+
+  char* data() { return data_; }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  bool empty() const { return size_ == 0; }
+  std::string_view view() const { return {data_, size_}; }
+
+  void clear() { size_ = 0; }
+
+  // Makes room for `n` more bytes and returns where they go.
+  char* reserve_more(std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    return data_ + size_;
+  }
+  // Counts `n` bytes written at reserve_more()'s pointer.
+  void commit(std::size_t n) { size_ += n; }
+
+  void append(std::string_view bytes) {
+    std::memcpy(reserve_more(bytes.size()), bytes.data(), bytes.size());
+    size_ += bytes.size();
+  }
+  void append(char c) {
+    *reserve_more(1) = c;
+    ++size_;
+  }
+
+  // Drops the first `n` bytes, moving the rest to the front.
+  void consume(std::size_t n) {
+    if (n == 0) return;
+    std::memmove(data_, data_ + n, size_ - n);
+    size_ -= n;
+  }
+
+  // Gives the memory back when the buffer has grown past `limit`, keeping
+  // only what it holds; ordinary sizes are kept for the next call. True when
+  // it did.
+  bool release_if_over(std::size_t limit) {
+    if (capacity_ <= limit) return false;
+    if (size_ == 0) {
+      std::free(data_);
+      data_ = nullptr;
+      capacity_ = 0;
+    } else if (void* shrunk = std::realloc(data_, size_)) {
+      data_ = static_cast<char*>(shrunk);
+      capacity_ = size_;
+    }
+    return true;
+  }
+
+ private:
+  void grow(std::size_t needed) {
+    std::size_t wanted = needed + needed / 4;
+    if (wanted < 4096) wanted = 4096;
+    // Large blocks are remapped, not copied, by the system allocator.
+    void* grown = std::realloc(data_, wanted);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = wanted;
+  }
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};

@@ -1,0 +1,153 @@
+#include "embedded_pretty.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <string>
+
+namespace json {
+namespace {
+
+// What a byte of a string value becomes: escaped for the pretty text, then
+// that escape escaped for the response line. Empty for bytes that stay.
+constexpr std::array<std::string_view, 256> make_double_escapes() {
+  std::array<std::string_view, 256> table{};
+  constexpr std::string_view kControls[32] = {
+      "\\\\u0000", "\\\\u0001", "\\\\u0002", "\\\\u0003", "\\\\u0004", "\\\\u0005", "\\\\u0006",
+      "\\\\u0007", "\\\\b",     "\\\\t",     "\\\\n",     "\\\\u000b", "\\\\f",     "\\\\r",
+      "\\\\u000e", "\\\\u000f", "\\\\u0010", "\\\\u0011", "\\\\u0012", "\\\\u0013", "\\\\u0014",
+      "\\\\u0015", "\\\\u0016", "\\\\u0017", "\\\\u0018", "\\\\u0019", "\\\\u001a", "\\\\u001b",
+      "\\\\u001c", "\\\\u001d", "\\\\u001e", "\\\\u001f"};
+  for (int c = 0; c < 32; ++c) table[static_cast<std::size_t>(c)] = kControls[c];
+  table['"'] = "\\\\\\\"";
+  table['\\'] = "\\\\\\\\";
+  return table;
+}
+constexpr auto kDoubleEscapes = make_double_escapes();
+
+// A line break of the pretty text is the two characters \n in the response.
+constexpr std::string_view kBreak = "\\n";
+
+}  // namespace
+
+void append_escaped_twice(Buffer& out, std::string_view text) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  out.reserve_more(text.size() + text.size() / 8 + 16);
+  while (p < end) {
+    const char* stop = find_special(p, end);
+    out.append(std::string_view(p, static_cast<std::size_t>(stop - p)));
+    if (stop == end) break;
+    out.append(kDoubleEscapes[static_cast<unsigned char>(*stop)]);
+    p = stop + 1;
+  }
+}
+
+void EmbeddedPretty::line_break(std::size_t depth) {
+  out_.append(kBreak);
+  std::size_t spaces = 2 * depth;
+  char* at = out_.reserve_more(spaces);
+  std::fill(at, at + spaces, ' ');
+  out_.commit(spaces);
+}
+
+void EmbeddedPretty::before_value() {
+  if (after_key_) {
+    after_key_ = false;
+    return;
+  }
+  if (empty_.empty()) return;  // the top-level value
+  if (!empty_.back()) out_.append(',');
+  empty_.back() = false;
+  line_break(empty_.size());
+}
+
+void EmbeddedPretty::open(char bracket) {
+  before_value();
+  out_.append(bracket);
+  empty_.push_back(true);
+}
+
+void EmbeddedPretty::close(char bracket) {
+  bool was_empty = empty_.back();
+  empty_.pop_back();
+  if (!was_empty) line_break(empty_.size());
+  out_.append(bracket);
+}
+
+void EmbeddedPretty::key(std::string_view name) {
+  before_value();
+  out_.append("\\\"");
+  append_escaped_twice(out_, name);
+  out_.append("\\\": ");
+  after_key_ = true;
+}
+
+void EmbeddedPretty::scalar(std::string_view text) {
+  before_value();
+  out_.append(text);
+}
+
+void EmbeddedPretty::uint(std::uint64_t value) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  scalar(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+void EmbeddedPretty::string(std::initializer_list<std::string_view> parts) {
+  before_value();
+  out_.append("\\\"");
+  for (std::string_view part : parts) append_escaped_twice(out_, part);
+  out_.append("\\\"");
+}
+
+void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
+  const Tape::Node& n = tape[node];
+  switch (n.kind) {
+    case Tape::Kind::Null:
+      return null();
+    case Tape::Kind::False:
+      return boolean(false);
+    case Tape::Kind::True:
+      return boolean(true);
+    case Tape::Kind::String:
+      return string(tape.string(node));
+    case Tape::Kind::Number: {
+      std::string_view token(n.text, n.length);
+      switch (number_kind(token)) {
+        case NumberKind::Unsigned:
+          return scalar(token);  // the grammar leaves one way to write it
+        case NumberKind::Signed: {
+          std::int64_t value = 0;
+          std::from_chars(token.data(), token.data() + token.size(), value);
+          return scalar(std::to_string(value));  // "-0" reads as 0
+        }
+        case NumberKind::Double:
+          return scalar(double_text(number_double(token)));
+      }
+      return;
+    }
+    case Tape::Kind::Array:
+      begin_array();
+      for (std::uint32_t c = tape.first_child(node); c < n.end; c = tape[c].end) value(tape, c);
+      return end_array();
+    case Tape::Kind::Object: {
+      // Sorted by key, stably, so that of a repeated key the last one wins.
+      std::vector<std::pair<std::string_view, std::uint32_t>> sorted;
+      for (std::uint32_t k = tape.first_child(node); k < n.end; k = tape[k + 1].end) {
+        sorted.emplace_back(tape.string(k), k + 1);
+      }
+      std::stable_sort(sorted.begin(), sorted.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
+      begin_object();
+      for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i + 1 < sorted.size() && sorted[i + 1].first == sorted[i].first) continue;
+        key(sorted[i].first);
+        value(tape, sorted[i].second);
+      }
+      return end_object();
+    }
+  }
+}
+
+}  // namespace json

@@ -1,0 +1,54 @@
+// Writes pretty JSON text already escaped as the contents of a JSON string:
+// byte for byte what json::compact would write between the quotes of a
+// string holding json::pretty of the same value. A tool result is sent that
+// way, so a large result is written once instead of twice.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
+
+#include "buffer.h"
+#include "json_tape.h"
+
+namespace json {
+
+class EmbeddedPretty {
+ public:
+  explicit EmbeddedPretty(Buffer& out) : out_(out) {}
+
+  void begin_object() { open('{'); }
+  void end_object() { close('}'); }
+  void begin_array() { open('['); }
+  void end_array() { close(']'); }
+  // Inside an object: the next member's key. Keys must come in ascending
+  // byte order, as in every object the program writes.
+  void key(std::string_view name);
+
+  void null() { scalar("null"); }
+  void boolean(bool value) { scalar(value ? "true" : "false"); }
+  void uint(std::uint64_t value);
+  // A string made of `parts` one after another.
+  void string(std::initializer_list<std::string_view> parts);
+  void string(std::string_view text) { string({text}); }
+  // A node of `tape` and everything under it: objects with sorted keys, a
+  // repeated key keeping its last value, numbers as json::parse reads them.
+  void value(const Tape& tape, std::uint32_t node);
+
+ private:
+  void open(char bracket);
+  void close(char bracket);
+  void before_value();
+  void line_break(std::size_t depth);
+  void scalar(std::string_view text);
+
+  Buffer& out_;
+  std::vector<bool> empty_;  // per open container: nothing in it yet
+  bool after_key_ = false;
+};
+
+// Appends `text` escaped twice: as a JSON string's contents, and that again.
+void append_escaped_twice(Buffer& out, std::string_view text);
+
+}  // namespace json

@@ -1,0 +1,373 @@
+#include "json_tape.h"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace json {
+namespace {
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+const char* skip_space(const char* p, const char* end) {
+  while (p < end && is_space(*p)) ++p;
+  return p;
+}
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Four hex digits at `p` (at least four bytes readable), or -1.
+long hex4(const char* p) {
+  long value = 0;
+  for (int i = 0; i < 4; ++i) {
+    int digit = hex_value(p[i]);
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+char* put_utf8(char* out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    *out++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (cp >> 6));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (cp >> 12));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (cp >> 18));
+    *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+}  // namespace
+
+const char* find_special(const char* p, const char* end) {
+#ifdef __SSE2__
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                               _mm_cmpeq_epi8(_mm_min_epu8(v, control), v));
+    if (int mask = _mm_movemask_epi8(hit)) {
+      return p + std::countr_zero(static_cast<unsigned>(mask));
+    }
+    p += 16;
+  }
+#else
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+    while (end - p >= 8) {
+      std::uint64_t v;
+      std::memcpy(&v, p, 8);
+      std::uint64_t q = v ^ (ones * '"'), b = v ^ (ones * '\\');
+      std::uint64_t hit = ((q - ones) & ~q) | ((b - ones) & ~b) | ((v - ones * 0x20) & ~v);
+      if (hit &= highs) return p + std::countr_zero(hit) / 8;
+      p += 8;
+    }
+  }
+#endif
+  for (; p < end; ++p) {
+    auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20) return p;
+  }
+  return end;
+}
+
+NumberKind number_kind(std::string_view token) {
+  if (token.find_first_of(".eE") != std::string_view::npos) return NumberKind::Double;
+  const char* first = token.data();
+  const char* last = first + token.size();
+  if (*first == '-') {
+    std::int64_t value;
+    auto [ptr, ec] = std::from_chars(first, last, value);
+    return ec == std::errc() && ptr == last ? NumberKind::Signed : NumberKind::Double;
+  }
+  std::uint64_t value;
+  auto [ptr, ec] = std::from_chars(first, last, value);
+  return ec == std::errc() && ptr == last ? NumberKind::Unsigned : NumberKind::Double;
+}
+
+double number_double(std::string_view token) {
+  std::string copy(token);  // strtod wants the end marked
+  return std::strtod(copy.c_str(), nullptr);
+}
+
+bool Tape::parse_number(const char*& p, const char* end) {
+  const char* start = p;
+  if (*p == '-') ++p;
+  if (p == end) return false;
+  if (*p == '0') {
+    ++p;
+  } else if (*p >= '1' && *p <= '9') {
+    while (p < end && is_digit(*p)) ++p;
+  } else {
+    return false;
+  }
+  if (p < end && *p == '.') {
+    ++p;
+    if (p == end || !is_digit(*p)) return false;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !is_digit(*p)) return false;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  std::string_view token(start, static_cast<std::size_t>(p - start));
+  // A double beyond range is a parse error to json::parse.
+  if (number_kind(token) == NumberKind::Double && !std::isfinite(number_double(token))) {
+    return false;
+  }
+  nodes_.push_back({const_cast<char*>(start), static_cast<std::uint32_t>(token.size()),
+                    static_cast<std::uint32_t>(nodes_.size() + 1), Kind::Number});
+  return true;
+}
+
+bool Tape::parse_string(const char*& p, const char* end) {
+  const char* start = ++p;  // past the opening quote
+  const char* stop = find_special(start, end);
+  if (stop == end) return false;
+  if (*stop == '"') {
+    nodes_.push_back({const_cast<char*>(start), static_cast<std::uint32_t>(stop - start),
+                      static_cast<std::uint32_t>(nodes_.size() + 1), Kind::String});
+    p = stop + 1;
+    return true;
+  }
+  // Escapes: unescape into storage sized for the whole text at the first
+  // one, so that strings already stored never move.
+  if (unescaped_.empty()) unescaped_.reserve_more(static_cast<std::size_t>(end - start));
+  char* out_start = unescaped_.data() + unescaped_.size();
+  char* out = out_start;
+  const char* s = start;
+  for (;;) {
+    stop = find_special(s, end);
+    if (stop == end) return false;
+    std::memcpy(out, s, static_cast<std::size_t>(stop - s));
+    out += stop - s;
+    if (*stop == '"') break;
+    if (*stop != '\\' || end - stop < 2) return false;  // a control character, or a cut escape
+    char c = stop[1];
+    s = stop + 2;
+    switch (c) {
+      case '"':
+      case '\\':
+      case '/':
+        *out++ = c;
+        break;
+      case 'b':
+        *out++ = '\b';
+        break;
+      case 'f':
+        *out++ = '\f';
+        break;
+      case 'n':
+        *out++ = '\n';
+        break;
+      case 'r':
+        *out++ = '\r';
+        break;
+      case 't':
+        *out++ = '\t';
+        break;
+      case 'u': {
+        if (end - s < 4) return false;
+        long cp = hex4(s);
+        s += 4;
+        if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          if (end - s < 6 || s[0] != '\\' || s[1] != 'u') return false;
+          long low = hex4(s + 2);
+          if (low < 0xDC00 || low > 0xDFFF) return false;
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+          s += 6;
+        }
+        out = put_utf8(out, static_cast<std::uint32_t>(cp));
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  auto length = static_cast<std::size_t>(out - out_start);
+  unescaped_.commit(length);
+  nodes_.push_back({out_start, static_cast<std::uint32_t>(length),
+                    static_cast<std::uint32_t>(nodes_.size() + 1), Kind::String});
+  p = stop + 1;
+  return true;
+}
+
+bool Tape::parse(char* text, std::size_t size) {
+  nodes_.clear();
+  open_.clear();
+  unescaped_.clear();
+  if (size >= kNone / 2) return false;  // node lengths are 32-bit
+  const char* p = skip_space(text, text + size);
+  const char* end = text + size;
+  bool expect_key = false;  // inside an object, where a key comes next
+  for (;;) {
+    // A value (or, after "{" or ",", a key and its colon first).
+    if (p == end) return false;
+    if (expect_key) {
+      if (*p != '"' || !parse_string(p, end)) return false;
+      p = skip_space(p, end);
+      if (p == end || *p != ':') return false;
+      p = skip_space(p + 1, end);
+      if (p == end) return false;
+      expect_key = false;
+    }
+    switch (*p) {
+      case '{':
+      case '[': {
+        if (open_.size() == static_cast<std::size_t>(kMaxDepth)) return false;
+        bool object = *p == '{';
+        auto index = static_cast<std::uint32_t>(nodes_.size());
+        nodes_.push_back({nullptr, 0, index + 1, object ? Kind::Object : Kind::Array});
+        p = skip_space(p + 1, end);
+        if (p < end && *p == (object ? '}' : ']')) {
+          ++p;
+          break;  // empty: a complete value
+        }
+        open_.push_back(index);
+        expect_key = object;
+        continue;
+      }
+      case '"':
+        if (!parse_string(p, end)) return false;
+        break;
+      case 't':
+      case 'f':
+      case 'n': {
+        static constexpr std::string_view kWords[] = {"true", "false", "null"};
+        static constexpr Kind kKinds[] = {Kind::True, Kind::False, Kind::Null};
+        std::size_t w = *p == 't' ? 0 : *p == 'f' ? 1 : 2;
+        if (static_cast<std::size_t>(end - p) < kWords[w].size() ||
+            std::memcmp(p, kWords[w].data(), kWords[w].size()) != 0) {
+          return false;
+        }
+        p += kWords[w].size();
+        nodes_.push_back({nullptr, 0, static_cast<std::uint32_t>(nodes_.size() + 1), kKinds[w]});
+        break;
+      }
+      default:
+        if (!parse_number(p, end)) return false;
+        break;
+    }
+    // After a complete value: close what ends here, then a comma or the end.
+    for (;;) {
+      p = skip_space(p, end);
+      if (open_.empty()) return p == end;
+      if (p == end) return false;
+      Node& container = nodes_[open_.back()];
+      bool object = container.kind == Kind::Object;
+      if (*p == ',') {
+        p = skip_space(p + 1, end);
+        expect_key = object;
+        break;
+      }
+      if (*p != (object ? '}' : ']')) return false;
+      ++p;
+      container.end = static_cast<std::uint32_t>(nodes_.size());
+      open_.pop_back();
+    }
+  }
+}
+
+std::uint32_t Tape::find(std::uint32_t object, std::string_view key) const {
+  if (!is(object, Kind::Object)) return kNone;
+  std::uint32_t found = kNone;
+  for (std::uint32_t k = object + 1; k < nodes_[object].end; k = nodes_[k + 1].end) {
+    if (string(k) == key) found = k + 1;
+  }
+  return found;
+}
+
+std::optional<std::uint64_t> Tape::uint_value(std::uint32_t node) const {
+  if (!is(node, Kind::Number)) return std::nullopt;
+  std::string_view token(nodes_[node].text, nodes_[node].length);
+  if (number_kind(token) != NumberKind::Unsigned) return std::nullopt;
+  std::uint64_t value = 0;
+  std::from_chars(token.data(), token.data() + token.size(), value);
+  return value;
+}
+
+Json Tape::to_json(std::uint32_t node) const {
+  const Node& n = nodes_[node];
+  switch (n.kind) {
+    case Kind::Null:
+      return nullptr;
+    case Kind::False:
+      return false;
+    case Kind::True:
+      return true;
+    case Kind::String:
+      return std::string(n.text, n.length);
+    case Kind::Number: {
+      std::string_view token(n.text, n.length);
+      switch (number_kind(token)) {
+        case NumberKind::Unsigned:
+          return *uint_value(node);
+        case NumberKind::Signed: {
+          std::int64_t value = 0;
+          std::from_chars(token.data(), token.data() + token.size(), value);
+          return value;
+        }
+        case NumberKind::Double:
+          return number_double(token);
+      }
+      return nullptr;
+    }
+    case Kind::Array: {
+      Json array = Json::array();
+      for (std::uint32_t c = node + 1; c < n.end; c = nodes_[c].end) array.push_back(to_json(c));
+      return array;
+    }
+    case Kind::Object: {
+      Json object = Json::object();
+      // Assigning in order lets a repeated key keep its last value.
+      for (std::uint32_t k = node + 1; k < n.end; k = nodes_[k + 1].end) {
+        object[std::string(string(k))] = to_json(k + 1);
+      }
+      return object;
+    }
+  }
+  return nullptr;
+}
+
+bool Tape::release_if_over(std::size_t limit) {
+  bool released = unescaped_.release_if_over(limit);
+  if (nodes_.capacity() * sizeof(Node) > limit) {
+    std::vector<Node>().swap(nodes_);
+    released = true;
+  }
+  return released;
+}
+
+}  // namespace json

@@ -1,0 +1,83 @@
+// A fast reading of JSON text for the large core replies: the text is parsed
+// into a flat list of nodes that point into it, with no value built and no
+// string copied unless it holds escapes.
+//
+// The tape takes a subset of what json::parse takes, and reads every value it
+// takes exactly as json::parse would. It declines the rest, and the caller
+// falls back to json::parse: numbers that do not fit a double, lone
+// surrogates, nesting deeper than json::kMaxDepth, and everything invalid.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "buffer.h"
+#include "json.h"
+
+namespace json {
+
+class Tape {
+ public:
+  enum class Kind : std::uint8_t { Null, False, True, Number, String, Array, Object };
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  struct Node {
+    char* text;            // String: its bytes, unescaped; Number: its token
+    std::uint32_t length;  // of `text`
+    std::uint32_t end;     // index one past this node's subtree
+    Kind kind;
+  };
+
+  // Parses `text` (valid UTF-8) as one JSON value with only JSON white space
+  // around it. Strings point into `text`, which must stay alive and unchanged
+  // while the tape is read. False when the tape declines the text.
+  bool parse(char* text, std::size_t size);
+
+  const Node& operator[](std::uint32_t i) const { return nodes_[i]; }
+  std::uint32_t root() const { return 0; }
+
+  // The member `key` of object node `object` (the last one when the key is
+  // repeated), or kNone when `object` is kNone, not an object or lacks it.
+  std::uint32_t find(std::uint32_t object, std::string_view key) const;
+  // The first child of an array or object node; members are key, value.
+  std::uint32_t first_child(std::uint32_t node) const { return node + 1; }
+
+  bool is(std::uint32_t node, Kind kind) const {
+    return node != kNone && nodes_[node].kind == kind;
+  }
+  std::string_view string(std::uint32_t node) const {
+    return {nodes_[node].text, nodes_[node].length};
+  }
+  // The value of a number written as a plain integer in 0 .. 2^64-1.
+  std::optional<std::uint64_t> uint_value(std::uint32_t node) const;
+
+  // The node as a JSON value, exactly as json::parse reads it.
+  Json to_json(std::uint32_t node) const;
+
+  // Gives back storage grown past `limit` bytes; true when it did.
+  bool release_if_over(std::size_t limit);
+
+ private:
+  bool parse_string(const char*& p, const char* end);
+  bool parse_number(const char*& p, const char* end);
+
+  std::vector<Node> nodes_;
+  std::vector<std::uint32_t> open_;  // containers not yet closed
+  Buffer unescaped_;                 // strings that held escapes
+};
+
+// Numbers as json::parse reads them: an unsigned integer, a signed one, or
+// a double when the token has a fraction or exponent or overflows 64 bits.
+enum class NumberKind { Unsigned, Signed, Double };
+NumberKind number_kind(std::string_view token);
+// The token's double value (json::parse uses the same conversion).
+double number_double(std::string_view token);
+
+// The first byte in [p, end) that a JSON string must escape or that ends
+// it: a quotation mark, a backslash or a control character; `end` if none.
+const char* find_special(const char* p, const char* end);
+
+}  // namespace json

@@ -1,0 +1,64 @@
+// The core link's reading rules, with no I/O: it is fed the bytes that came
+// from the core, splits them into lines and picks out the reply to the one
+// outstanding request. The socket code around it only waits and reads.
+//
+// Rules: a line ends at "\n" (or at the end of the stream); a line that is
+// not UTF-8 ends the exchange; lines that are not JSON, not objects, or carry
+// another id are skipped, but at most 64 lines are read per exchange.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "buffer.h"
+#include "json.h"
+#include "json_tape.h"
+
+class ReplyReader {
+ public:
+  enum class Step { NeedMore, Matched, Failed };
+
+  // Where the next received bytes go, and how many fit there.
+  char* space(std::size_t& room);
+  void received(std::size_t n) { buffer_.commit(n); }
+  // The core ended the stream.
+  void closed() { eof_ = true; }
+
+  // Starts looking for the reply to request `id`, with a fresh line budget.
+  // Bytes already received and not yet read stay.
+  void expect(std::uint64_t id);
+  // Reads the complete lines received so far.
+  Step step();
+  // Lines read in this exchange; a new line starts its own time limit.
+  int lines_read() const { return lines_; }
+
+  // After Matched: the reply, parsed by the tape when it could be (then
+  // valid until the next expect() or space()), else as a JSON value.
+  bool fast() const { return fast_; }
+  const json::Tape& tape() const { return tape_; }
+  Json& exact() { return exact_; }
+  // After Failed: what went wrong, for a transport error.
+  const std::string& failure() const { return failure_; }
+
+  // Forgets everything; the connection is gone.
+  void reset();
+  // Gives back buffers grown past `limit` bytes; true when any was.
+  bool release_if_over(std::size_t limit);
+
+ private:
+  bool matches(char* line, std::size_t size);
+  Step fail(std::string message);
+
+  Buffer buffer_;
+  std::size_t start_ = 0;    // first byte not yet read as part of a line
+  std::size_t scanned_ = 0;  // bytes after start_ known to hold no "\n"
+  bool eof_ = false;
+  std::uint64_t id_ = 0;
+  int lines_ = 0;
+  json::Tape tape_;
+  Json exact_;
+  bool fast_ = false;
+  std::string failure_;
+};
