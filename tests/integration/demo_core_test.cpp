@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,8 +34,10 @@ struct Core {
   pid_t pid = -1;
   int err = -1;
   std::string err_text;
+  rusage usage{};  // what the core used, once finished
 
-  explicit Core(std::vector<std::string> args) {
+  // With `max_files`, the core may hold at most that many descriptors.
+  explicit Core(std::vector<std::string> args, rlim_t max_files = 0) {
     args.insert(args.begin(), TRELVO_DEMO_CORE_BIN);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -42,6 +46,9 @@ struct Core {
     if (pipe(p) != 0) return;
     if ((pid = fork()) == 0) {
       dup2(p[1], 2);
+      for (int fd = 3; fd < 256; ++fd) close(fd);  // only what the core opens itself
+      rlimit limit{max_files, max_files};
+      if (max_files > 0) setrlimit(RLIMIT_NOFILE, &limit);
       execv(argv[0], argv.data());
       _exit(127);
     }
@@ -62,7 +69,7 @@ struct Core {
     }
     if (n < 0) kill(pid, SIGKILL);
     int raw = 0;
-    waitpid(pid, &raw, 0);
+    wait4(pid, &raw, 0, &usage);
     close(err);
     pid = -1;
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -219,6 +226,77 @@ TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
   EXPECT_EQ(core.err_text.find('\n'), core.err_text.size() - 1) << core.err_text;  // one line
   EXPECT_NE(core.err_text.find("bad.har"), std::string::npos) << core.err_text;
   EXPECT_FALSE(fs::exists(socket_));
+}
+
+// Peak resident memory of a finished core, in MiB.
+long peak_mib(const rusage& usage) {
+#ifdef __APPLE__
+  return usage.ru_maxrss / (1024 * 1024);  // bytes there
+#else
+  return usage.ru_maxrss / 1024;  // KiB
+#endif
+}
+
+double cpu_seconds(const rusage& usage) {
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+TEST_F(DemoCore, AClientThatAsksForMuchAndNeverReadsIsDroppedWhileOthersAreServed) {
+  start();
+  // 200 requests for the several-MB catalogue: well over a GB of replies if
+  // all were answered, and many seconds of work.
+  Client hog(socket_);
+  std::string lines = json::compact({{"id", 0},
+                                     {"method", "hello"},
+                                     {"params", {{"clientKind", "mcp"}, {"protocolVersion", 1}}}}) +
+                      "\n";
+  for (int i = 1; i <= 200; ++i) {
+    lines +=
+        json::compact({{"id", i}, {"method", "flow.getDetail"}, {"params", {{"flowId", 40009}}}}) +
+        "\n";
+  }
+  auto sent_at = std::chrono::steady_clock::now();
+  ASSERT_EQ(::send(hog.fd, lines.data(), lines.size(), 0), std::ssize(lines));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(client_->call("mcp.status").contains("result"));
+
+  // Given time to stall, the hog is cut off: what it can still read is what
+  // was already in its socket, far less than one catalogue reply.
+  std::this_thread::sleep_until(sent_at + 3s);
+  std::size_t received = 0;
+  pollfd p{hog.fd, POLLIN, 0};
+  char chunk[65536];
+  ssize_t n = -1;
+  while (received < 20'000'000 &&
+         (n = poll(&p, 1, 5000) > 0 ? recv(hog.fd, chunk, sizeof chunk, 0) : -1) > 0) {
+    received += static_cast<std::size_t>(n);
+  }
+  EXPECT_EQ(n, 0) << "still connected after " << received << " bytes";
+  EXPECT_LT(received, 2'000'000u);
+  EXPECT_TRUE(client_->call("mcp.status").contains("result"));
+
+  EXPECT_EQ(core_->finish(true), 0);
+  EXPECT_LT(peak_mib(core_->usage), 400);
+}
+
+TEST_F(DemoCore, OutOfDescriptorsItWaitsForOneToBeFreedInsteadOfSpinning) {
+  // 16 descriptors: the core's own few and about ten clients; the other
+  // clients wait in the listen queue and keep the socket readable.
+  core_.emplace(std::vector<std::string>{"--socket", socket_.string()}, 16);
+  std::list<Client> clients;  // Client cannot be copied
+  for (auto end = std::chrono::steady_clock::now() + 5s; clients.size() < 20;) {
+    clients.emplace_back(socket_);
+    if (clients.back().fd < 0) {
+      clients.pop_back();
+      ASSERT_LT(std::chrono::steady_clock::now(), end);
+      std::this_thread::sleep_for(10ms);  // until the core listens
+    }
+  }
+  std::this_thread::sleep_for(1s);
+  clients.erase(clients.begin(), std::prev(clients.end()));  // frees the accepted ones
+  EXPECT_EQ(clients.back().hello()["result"]["acceptedClientKind"], "mcp");
+  EXPECT_EQ(core_->finish(true), 0);
+  EXPECT_LT(cpu_seconds(core_->usage), 0.4);
 }
 
 }  // namespace
