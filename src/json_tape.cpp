@@ -1,5 +1,6 @@
 #include "json_tape.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -101,7 +102,9 @@ const char* find_special(const char* p, const char* end) {
 }
 
 NumberKind number_kind(std::string_view token) {
-  if (token.find_first_of(".eE") != std::string_view::npos) return NumberKind::Double;
+  for (char c : token) {
+    if (c == '.' || c == 'e' || c == 'E') return NumberKind::Double;
+  }
   const char* first = token.data();
   const char* last = first + token.size();
   if (*first == '-') {
@@ -109,6 +112,7 @@ NumberKind number_kind(std::string_view token) {
     auto [ptr, ec] = std::from_chars(first, last, value);
     return ec == std::errc() && ptr == last ? NumberKind::Signed : NumberKind::Double;
   }
+  if (token.size() < 20) return NumberKind::Unsigned;  // 19 digits always fit
   std::uint64_t value;
   auto [ptr, ec] = std::from_chars(first, last, value);
   return ec == std::errc() && ptr == last ? NumberKind::Unsigned : NumberKind::Double;
@@ -307,6 +311,18 @@ std::uint32_t Tape::find(std::uint32_t object, std::string_view key) const {
     if (string(k) == key) found = k + 1;
   }
   return found;
+}
+
+void Tape::find_all(std::uint32_t object, const std::string_view* keys, std::size_t count,
+                    std::uint32_t* found) const {
+  std::fill(found, found + count, kNone);
+  if (!is(object, Kind::Object)) return;
+  for (std::uint32_t k = object + 1; k < nodes_[object].end; k = nodes_[k + 1].end) {
+    std::string_view name = string(k);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (keys[i] == name) found[i] = k + 1;
+    }
+  }
 }
 
 std::optional<std::uint64_t> Tape::uint_value(std::uint32_t node) const {

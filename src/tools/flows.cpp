@@ -1,7 +1,9 @@
 #include "tools/flows.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -128,28 +130,38 @@ namespace {
 
 using json::Tape;
 
-std::string_view string_or_empty(const Tape& tape, std::uint32_t flow, std::string_view key) {
-  std::uint32_t member = tape.find(flow, key);
-  return tape.is(member, Tape::Kind::String) ? tape.string(member) : std::string_view();
-}
+// The core members a summary reads, looked up in one pass.
+enum SummaryMember { kCopied = 0, kTs = std::size(kSummaryCopies), kScheme, kHost, kPath, kCount };
+constexpr auto kSummaryMembers = [] {
+  std::array<std::string_view, kCount> names{};
+  for (std::size_t i = 0; i < std::size(kSummaryCopies); ++i) names[i] = kSummaryCopies[i].second;
+  names[kTs] = "ts";
+  names[kScheme] = "scheme";
+  names[kHost] = "host";
+  names[kPath] = "path";
+  return names;
+}();
 
 void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t flow) {
+  std::uint32_t found[kCount];
+  tape.find_all(flow, kSummaryMembers.data(), kCount, found);
+  auto text_of = [&](SummaryMember m) {
+    return tape.is(found[m], Tape::Kind::String) ? tape.string(found[m]) : std::string_view();
+  };
   out.begin_object();
-  for (const auto& [key, in] : kSummaryCopies) {
-    out.key(key);
-    std::uint32_t member = tape.find(flow, in);
-    if (member == Tape::kNone) {
+  for (std::size_t i = 0; i < std::size(kSummaryCopies); ++i) {
+    out.key(kSummaryCopies[i].first);
+    if (found[i] == Tape::kNone) {
       out.null();
     } else {
-      out.value(tape, member);
+      out.value(tape, found[i]);
     }
   }
   out.key("time");
-  auto ts = tape.uint_value(tape.find(flow, "ts"));
+  auto ts = tape.uint_value(found[kTs]);
   out.string(ts ? utc_text(*ts) : std::string());
   out.key("url");
-  out.string({string_or_empty(tape, flow, "scheme"), "://", string_or_empty(tape, flow, "host"),
-              string_or_empty(tape, flow, "path")});
+  out.string({text_of(kScheme), "://", text_of(kHost), text_of(kPath)});
   out.end_object();
 }
 

@@ -1,7 +1,6 @@
 #include "tools/summaries.h"
 
 #include <array>
-#include <cstdio>
 #include <optional>
 
 namespace tools {
@@ -186,13 +185,25 @@ std::string utc_text(std::uint64_t ms) {
   const std::uint64_t month = mp < 10 ? mp + 3 : mp - 9;
   const std::uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
 
-  char text[64];
-  std::snprintf(
-      text, sizeof text, "%04llu-%02llu-%02lluT%02llu:%02llu:%02llu.%03lluZ",
-      static_cast<unsigned long long>(year), static_cast<unsigned long long>(month),
-      static_cast<unsigned long long>(day), static_cast<unsigned long long>(of_day / 3600),
-      static_cast<unsigned long long>(of_day % 3600 / 60),
-      static_cast<unsigned long long>(of_day % 60), static_cast<unsigned long long>(millis));
+  // Written by hand: this runs for every flow of every listing.
+  std::string text;
+  if (year < 1000) text.append(year < 10 ? 3 : year < 100 ? 2 : 1, '0');
+  text += std::to_string(year);
+  auto two = [&](char before, std::uint64_t value) {
+    text += before;
+    text += static_cast<char>('0' + value / 10);
+    text += static_cast<char>('0' + value % 10);
+  };
+  two('-', month);
+  two('-', day);
+  two('T', of_day / 3600);
+  two(':', of_day % 3600 / 60);
+  two(':', of_day % 60);
+  text += '.';
+  text += static_cast<char>('0' + millis / 100);
+  text += static_cast<char>('0' + millis / 10 % 10);
+  text += static_cast<char>('0' + millis % 10);
+  text += 'Z';
   return text;
 }
 
