@@ -27,6 +27,8 @@ class Buffer {
   std::string_view view() const { return {data_, size_}; }
 
   void clear() { size_ = 0; }
+  // Drops what was written after the first `size` bytes.
+  void resize(std::size_t size) { size_ = size < size_ ? size : size_; }
 
   // Makes room for `n` more bytes and returns where they go.
   char* reserve_more(std::size_t n) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <string>
 
 namespace json {
@@ -31,6 +32,24 @@ constexpr std::string_view kBreak = "\\n";
 }  // namespace
 
 void append_escaped_twice(Buffer& out, std::string_view text) {
+  constexpr std::size_t kShort = 256;
+  constexpr std::size_t kLongestEscape = 7;
+  if (text.size() <= kShort) {
+    // Keys and most values: byte by byte into room for the worst case.
+    char* start = out.reserve_more(text.size() * kLongestEscape);
+    char* at = start;
+    for (char c : text) {
+      std::string_view escape = kDoubleEscapes[static_cast<unsigned char>(c)];
+      if (escape.empty()) {
+        *at++ = c;
+      } else {
+        std::memcpy(at, escape.data(), escape.size());
+        at += escape.size();
+      }
+    }
+    out.commit(static_cast<std::size_t>(at - start));
+    return;
+  }
   const char* p = text.data();
   const char* end = p + text.size();
   out.reserve_more(text.size() + text.size() / 8 + 16);
@@ -44,11 +63,12 @@ void append_escaped_twice(Buffer& out, std::string_view text) {
 }
 
 void EmbeddedPretty::line_break(std::size_t depth) {
-  out_.append(kBreak);
-  std::size_t spaces = 2 * depth;
-  char* at = out_.reserve_more(spaces);
-  std::fill(at, at + spaces, ' ');
-  out_.commit(spaces);
+  // A line break and the indentation of the deepest level there can be.
+  static const std::string kIndented = std::string(kBreak) + std::string(2 * kMaxDepth, ' ');
+  std::string_view indented = kIndented;
+  out_.append(indented.substr(0, kBreak.size() + 2 * depth));
+  // Results nest a value of the deepest kind a little deeper still.
+  for (std::size_t level = kMaxDepth; level < depth; ++level) out_.append("  ");
 }
 
 void EmbeddedPretty::before_value() {

@@ -319,8 +319,12 @@ void Tape::find_all(std::uint32_t object, const std::string_view* keys, std::siz
   if (!is(object, Kind::Object)) return;
   for (std::uint32_t k = object + 1; k < nodes_[object].end; k = nodes_[k + 1].end) {
     std::string_view name = string(k);
+    if (name.empty()) continue;
     for (std::size_t i = 0; i < count; ++i) {
-      if (keys[i] == name) found[i] = k + 1;
+      // Length and first byte rule out most keys without a call.
+      if (keys[i].size() == name.size() && keys[i][0] == name[0] && keys[i] == name) {
+        found[i] = k + 1;
+      }
     }
   }
 }

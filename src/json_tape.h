@@ -42,8 +42,8 @@ class Tape {
   // The member `key` of object node `object` (the last one when the key is
   // repeated), or kNone when `object` is kNone, not an object or lacks it.
   std::uint32_t find(std::uint32_t object, std::string_view key) const;
-  // find() for several keys in one pass over the members: found[i] is the
-  // member named keys[i], or kNone.
+  // find() for several non-empty keys in one pass over the members: found[i]
+  // is the member named keys[i], or kNone.
   void find_all(std::uint32_t object, const std::string_view* keys, std::size_t count,
                 std::uint32_t* found) const;
   // The first child of an array or object node; members are key, value.

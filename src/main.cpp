@@ -142,6 +142,20 @@ void release_outsized(LineReader& input, Buffer& out, Upstream& upstream) {
 #endif
 }
 
+// A pipe holds 64 KiB by default, so a large response would be written in
+// many rounds, each waiting for the reader. Where the system lets us, make
+// room for a megabyte, once, when the first large response comes.
+void widen_output_pipe(std::size_t response_size) {
+#ifdef F_SETPIPE_SZ
+  static bool tried = false;
+  if (tried || response_size <= 65536) return;
+  tried = true;
+  (void)::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+#else
+  (void)response_size;
+#endif
+}
+
 void serve(Upstream& upstream) {
   LineReader input(STDIN_FILENO);
   Buffer out;  // one response line, reused
@@ -152,6 +166,7 @@ void serve(Upstream& upstream) {
     respond(out, upstream, *line);
     if (!out.empty()) {
       out.append('\n');
+      widen_output_pipe(out.size());
       if (!write_all(STDOUT_FILENO, out.view())) return;
     }
     release_outsized(input, out, upstream);

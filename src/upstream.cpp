@@ -314,7 +314,7 @@ AnswerResult Upstream::call_inner(const std::string& method, const Json& params)
 
 AnswerResult Upstream::call_with_deadline(const std::string& method, const Json& params,
                                           std::chrono::milliseconds deadline) {
-  deadline_ = Clock::now() + deadline;
+  deadline_ = last_deadline_ = Clock::now() + deadline;
   auto outcome = call_inner(method, params);
   deadline_.reset();
   if (!outcome && outcome.error().kind == UpstreamError::Kind::DeadlineExceeded) {

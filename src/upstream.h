@@ -89,6 +89,9 @@ class CoreLink {
   virtual ~CoreLink() = default;
   // A null `params` sends a request without a "params" member.
   virtual CallResult call(const std::string& method, const Json& params) = 0;
+  // True when the last call's deadline has passed, so that a result shaped
+  // too late is not sent as if it were on time.
+  virtual bool past_deadline() const { return false; }
   // The same call, leaving the answer where the link read it when it can.
   virtual AnswerResult call_answer(const std::string& method, const Json& params) {
     CallResult result = call(method, params);
@@ -124,6 +127,7 @@ class Upstream : public CoreLink {
   // call_with_deadline with the 15 s call deadline.
   AnswerResult call_answer(const std::string& method, const Json& params) override;
   CallResult call(const std::string& method, const Json& params) override;
+  bool past_deadline() const override { return last_deadline_ && Clock::now() > *last_deadline_; }
 
   // Gives back buffers that an outsized reply grew; true when any was.
   bool release_outsized() { return reader_.release_if_over(limits::kKeptBuffer); }
@@ -146,8 +150,9 @@ class Upstream : public CoreLink {
 
   std::string path_;
   int fd_ = -1;
-  ReplyReader reader_;                         // bytes received and the reply picked out
-  std::string request_;                        // the request line, reused
-  std::uint64_t next_id_ = 1;                  // never reset, not even on reconnect
-  std::optional<Clock::time_point> deadline_;  // of the call in progress, if any
+  ReplyReader reader_;                              // bytes received and the reply picked out
+  std::string request_;                             // the request line, reused
+  std::uint64_t next_id_ = 1;                       // never reset, not even on reconnect
+  std::optional<Clock::time_point> deadline_;       // of the call in progress, if any
+  std::optional<Clock::time_point> last_deadline_;  // of the last call
 };

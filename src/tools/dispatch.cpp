@@ -61,6 +61,7 @@ void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& a
   AnswerResult answer = core.call_answer(route.core_method, route.params(args));
   if (!answer)
     return append(out, tool_result(std::move(id), {upstream_err_text(answer.error()), true}));
+  std::size_t start = out.size();
   if (route.write != nullptr && answer.value().tape() != nullptr) {
     // The same envelope tool_result() builds, with its text written in place.
     out.append(R"({"id":)");
@@ -69,10 +70,16 @@ void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& a
     json::EmbeddedPretty text(out);
     route.write(args, *answer.value().tape(), answer.value().node(), text);
     out.append(R"(","type":"text"}],"isError":false}})");
-    return;
+  } else {
+    Json value = route.shape(args, answer.value().take_json());
+    append(out, tool_result(id, {json::pretty(value), false}));
   }
-  Json value = route.shape(args, answer.value().take_json());
-  append(out, tool_result(std::move(id), {json::pretty(value), false}));
+  if (core.past_deadline()) {
+    // Shaping an enormous answer took the call past its limit.
+    out.resize(start);
+    append(out, tool_result(std::move(id),
+                            {upstream_err_text(UpstreamError::deadline_exceeded()), true}));
+  }
 }
 
 void call_tool(Buffer& out, CoreLink& core, Json id, const Json& params) {
