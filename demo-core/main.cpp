@@ -4,14 +4,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "har.h"
 #include "protocol.h"
 #include "sample_data.h"
@@ -23,19 +26,30 @@ namespace {
 constexpr const char* kUsage =
     "usage: trelvo-demo-core [--socket PATH] [--har FILE] [--live]\n"
     "                        [--disable mcp|eval|console|inspection]...\n"
+    "                        [--chaos SEED [--chaos-log FILE]]\n"
     "\n"
     "  --socket PATH   listen here (default: TRELVO_MCP_SOCKET, else\n"
     "                  $HOME/Library/Application Support/Trelvo/run/core.sock)\n"
     "  --har FILE      serve the entries of an HTTP Archive 1.2 file as flows\n"
     "  --live          add a new flow and a console message every second\n"
     "  --disable WHAT  answer as if the user turned WHAT off: mcp (the hello\n"
-    "                  fails), eval, console or inspection (all page methods)\n";
+    "                  fails), eval, console or inspection (all page methods)\n"
+    "  --chaos SEED    misbehave at random, repeatably for a given SEED (an\n"
+    "                  unsigned integer): about 4 requests in 10 (the hello\n"
+    "                  included) get noise lines before the reply, a slow or\n"
+    "                  split reply, a connection closed before, during or after\n"
+    "                  it, no reply at all, or a refused hello; now and then the\n"
+    "                  core vanishes and comes back\n"
+    "  --chaos-log FILE  write each connection, request and fault to FILE as\n"
+    "                  one JSON line (each fault before it happens)\n";
 
 struct Options {
   std::string socket;
   std::string har;
   bool live = false;
   demo::Switches switches;
+  std::optional<demo::ChaosOptions> chaos;
+  std::string chaos_log;
 };
 
 // Exit status for bad arguments and unreadable or invalid input files.
@@ -60,6 +74,15 @@ void disable(demo::Switches& s, const std::string& what) {
   }
 }
 
+std::uint64_t parse_seed(const std::string& text) {
+  std::uint64_t seed = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seed);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    fail("--chaos takes an unsigned integer seed, not \"" + text + "\"");
+  }
+  return seed;
+}
+
 Options parse_args(int argc, char** argv) {
   Options o;
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -80,10 +103,20 @@ Options parse_args(int argc, char** argv) {
       disable(o.switches, value());
     } else if (a == "--live") {
       o.live = true;
+    } else if (a == "--chaos") {
+      o.chaos = demo::ChaosOptions{parse_seed(value()), {}};
+    } else if (a == "--chaos-log") {
+      o.chaos_log = value();
     } else {
       fail("unknown argument \"" + a + "\" (see --help)");
     }
   }
+  if (!o.chaos_log.empty()) {
+    if (!o.chaos) fail("--chaos-log needs --chaos");
+    o.chaos->log_path = o.chaos_log;
+  }
+  // Chaos answers from data that stays put, so that a client can compare.
+  if (o.chaos && o.live) fail("--chaos and --live cannot be combined");
   return o;
 }
 
@@ -135,8 +168,17 @@ int main(int argc, char** argv) {
   auto listener = demo::listen_on(path);
   if (!listener) fail(listener.error());
   std::cerr << "trelvo-demo-core: listening on " << path << std::endl;
-  demo::serve(listener.value(), g_stop_pipe[0], capture, options.switches, options.live);
-  close(listener.value());
+  if (options.chaos) {
+    auto served = demo::serve_chaos(listener.value(), path, g_stop_pipe[0], capture,
+                                    options.switches, *options.chaos);
+    if (!served) {
+      unlink(path.c_str());
+      fail(served.error());
+    }
+  } else {
+    demo::serve(listener.value(), g_stop_pipe[0], capture, options.switches, options.live);
+    close(listener.value());
+  }
   unlink(path.c_str());
   return 0;
 }
