@@ -1,0 +1,647 @@
+// chaos_soak: thousands of mixed calls through trelvo-mcp, one at a time,
+// against the demo core in chaos mode. Every response is checked: its id is
+// the call's, and its result is exactly what the faults the core logged for
+// that call must produce. At the end the server's standard error must be
+// empty and its resident memory back within a few MiB of its size after
+// warm-up.
+//
+//   chaos_soak [--seed N] [--calls N] [--mcp PATH] [--core PATH] [--keep]
+//
+// Prints the faults injected by kind, the calls, the time and the server's
+// memory. On the first wrong response it prints the call, the core's log of
+// it, what was expected and what came, keeps the files, and exits 1.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json.h"
+#include "link_model.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr std::uint64_t kDefaultSeed = 1;
+constexpr int kDefaultCalls = 5000;
+// Memory is measured after this many calls; the first ones go through every
+// kind of call twice.
+constexpr int kWarmupCalls = 100;
+constexpr long kMemoryAllowanceKiB = 8 * 1024;
+constexpr auto kResponseWait = 20s;  // every call ends within its 15 s deadline
+constexpr auto kSettleWait = 5s;     // the core returns within half a second
+constexpr auto kTimeBudget = 3min;
+
+// ---- the calls -------------------------------------------------------------
+
+struct CallKind {
+  std::string method;  // "tools/call", "ping" or "tools/list"
+  std::string tool;
+  Json arguments;
+  std::string core_method;  // empty when the server answers by itself
+  int weight;
+  // The first answer's text is a JSON object with these members; empty for
+  // calls that answer with an error.
+  std::vector<std::string> keys;
+};
+
+std::vector<CallKind> call_kinds() {
+  const std::vector<std::string> flows = {"flows", "total_in_store", "truncated"};
+  const std::vector<std::string> flow = {"request", "response", "summary"};
+  const std::vector<std::string> console = {"messages", "time_semantics", "truncated"};
+  const std::vector<std::string> evaluation = {"result", "result_truncated", "was_thrown"};
+  auto tool = [](std::string name, Json args, std::string core, int weight,
+                 std::vector<std::string> keys) {
+    return CallKind{"tools/call",    std::move(name), std::move(args),
+                    std::move(core), weight,          std::move(keys)};
+  };
+  return {
+      {"ping", "", nullptr, "", 8, {}},
+      {"tools/list", "", nullptr, "", 1, {}},
+      tool("get_flow", {{"flow_id", "x"}}, "", 1, {}),  // refused before the core
+      tool("list_flows", Json::object(), "flow.list", 4, flows),
+      tool("list_flows", {{"limit", 5}}, "flow.list", 3, flows),
+      tool("list_flows", {{"host", "api.nimbusmart.test"}, {"status", "2xx"}}, "flow.list", 3,
+           flows),
+      tool("list_flows", {{"method", "POST"}}, "flow.list", 2, flows),
+      tool("list_flows", {{"path_contains", "cart"}, {"limit", 3}}, "flow.list", 2, flows),
+      tool("list_flows", {{"since_seq", 20}, {"limit", 10}}, "flow.list", 2, flows),
+      tool("get_flow", {{"flow_id", 40003}}, "flow.getDetail", 3, flow),
+      tool("get_flow", {{"flow_id", 40003}, {"include_bodies", true}}, "flow.getDetail", 3, flow),
+      tool("get_flow", {{"flow_id", 40014}, {"include_bodies", true}, {"max_body_bytes", 100}},
+           "flow.getDetail", 2, flow),
+      tool("get_flow", {{"flow_id", 40007}, {"include_bodies", true}}, "flow.getDetail", 2, flow),
+      // A 3.7 MB body, 5 MB on the core's line.
+      tool("get_flow", {{"flow_id", 40009}, {"include_bodies", true}}, "flow.getDetail", 1, flow),
+      tool("get_flow", {{"flow_id", 40021}, {"include_bodies", true}, {"max_body_bytes", 2000}},
+           "flow.getDetail", 1, flow),
+      tool("get_flow", {{"flow_id", 99999}}, "flow.getDetail", 1, {}),
+      tool("get_capture_status", Json::object(), "mcp.status", 4,
+           {"decrypt_allowlist", "flow_count", "oldest_flow_time", "paused", "proxy_port"}),
+      tool("get_findings", Json::object(), "findings.get", 3, {"generated_at", "items"}),
+      tool("list_pages", Json::object(), "wir.snapshot", 3, {"devices"}),
+      tool("get_console_messages", {{"page_handle", "pg-3f9a1c07"}}, "wir.consoleMessages", 2,
+           console),
+      tool("get_console_messages", {{"page_handle", "pg-7c04d911"}, {"level", "error"}},
+           "wir.consoleMessages", 2, console),
+      tool("get_console_messages",
+           {{"page_handle", "pg-3f9a1c07"}, {"limit", 3}, {"newest_first", false}},
+           "wir.consoleMessages", 2, console),
+      tool("get_console_messages", {{"page_handle", "pg-nope"}}, "wir.consoleMessages", 1, {}),
+      tool("evaluate_js", {{"page_handle", "pg-3f9a1c07"}, {"expression", "document.title"}},
+           "wir.evaluate", 5, evaluation),
+      tool("evaluate_js", {{"page_handle", "pg-7c04d911"}, {"expression", "location.href"}},
+           "wir.evaluate", 4, evaluation),
+      tool("evaluate_js", {{"page_handle", "pg-3f9a1c07"}, {"expression", "cart.total()"}},
+           "wir.evaluate", 2, evaluation),
+      tool("evaluate_js", {{"page_handle", "pg-51b2e4d0"}, {"expression", "document.title"}},
+           "wir.evaluate", 1, {}),  // a suspended page
+      tool("evaluate_js", {{"page_handle", "pg-3f9a1c07"}, {"expression", "while (true) {}"}},
+           "wir.evaluate", 1, {}),
+  };
+}
+
+std::string request_line(const CallKind& kind, const Json& id) {
+  Json request = {{"jsonrpc", "2.0"}, {"id", id}, {"method", kind.method}};
+  if (kind.method == "tools/call") {
+    request["params"] = {{"name", kind.tool}, {"arguments", kind.arguments}};
+  }
+  return json::compact(request);
+}
+
+std::string key_of(const CallKind& kind) {
+  return kind.method + " " + kind.tool + " " + json::compact(kind.arguments);
+}
+
+// splitmix64, as the chaos core uses: the call sequence follows the seed too.
+class Dice {
+ public:
+  explicit Dice(std::uint64_t seed) : state_(seed ^ 0x5EED5EED5EED5EEDull) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+// ---- processes and files ---------------------------------------------------
+
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int in,
+            int out, int err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in, 0);
+  posix_spawn_file_actions_adddup2(&actions, out, 1);
+  posix_spawn_file_actions_adddup2(&actions, err, 2);
+  std::vector<std::string> args_copy = args, env_copy = env;
+  std::vector<char*> argv, envp;
+  for (std::string& a : args_copy) argv.push_back(a.data());
+  for (std::string& e : env_copy) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    pid = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int open_file(const std::string& path, int flags) {
+  return ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// "VmRSS" or "VmHWM" of a process, in KiB; -1 where /proc has no such thing.
+long memory_kib(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+std::string mib(long kib) {
+  if (kib < 0) return "n/a";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(kib) / 1024.0);
+  return text;
+}
+
+std::string clip(const std::string& text, std::size_t limit = 2000) {
+  if (text.size() <= limit) return text;
+  return text.substr(0, limit) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
+// The lines the chaos core appends to its log, as they come.
+class LogTail {
+ public:
+  explicit LogTail(std::string path) : path_(std::move(path)) {}
+  ~LogTail() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Records appended since the last call; false when one is not JSON.
+  bool take(std::vector<Json>& events, std::vector<std::string>& lines) {
+    events.clear();
+    lines.clear();
+    if (fd_ < 0 && (fd_ = open_file(path_, O_RDONLY)) < 0) return true;  // not created yet
+    char chunk[65536];
+    for (ssize_t n; (n = ::read(fd_, chunk, sizeof chunk)) > 0;) {
+      partial_.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = partial_.find('\n', from)) != std::string::npos; from = nl + 1) {
+      lines.push_back(partial_.substr(from, nl - from));
+      auto event = json::parse(lines.back());
+      if (!event) return false;
+      events.push_back(std::move(event).value());
+    }
+    partial_.erase(0, from);
+    return true;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::string partial_;
+};
+
+// ---- the soak --------------------------------------------------------------
+
+struct Options {
+  std::uint64_t seed = kDefaultSeed;
+  int calls = kDefaultCalls;
+  std::string mcp = TRELVO_MCP_BIN;
+  std::string core = TRELVO_DEMO_CORE_BIN;
+  bool keep = false;  // keep the log and standard error files after a pass
+};
+
+class Soak {
+ public:
+  explicit Soak(Options options)
+      : options_(std::move(options)), kinds_(call_kinds()), dice_(options_.seed) {}
+
+  int run() {
+    start_ = Clock::now();
+    set_up();
+    initialize();
+    for (call_ = 1; call_ <= options_.calls; ++call_) {
+      const CallKind& kind = pick();
+      Json id = call_ % 10 == 0 ? Json("soak-" + std::to_string(call_)) : Json(call_);
+      one_call(kind, id);
+      settle();
+      if (call_ == kWarmupCalls) warm_kib_ = memory_kib(mcp_pid_, "VmRSS");
+      note_peak();
+      if (call_ % 100 == 0) check_stderr();
+      if (Clock::now() - start_ > kTimeBudget) {
+        fail("the soak ran past three minutes after " + std::to_string(call_) + " calls");
+      }
+    }
+    finish();
+    return 0;
+  }
+
+ private:
+  void set_up() {
+    char dir[] = "/tmp/chaos-soak-XXXXXX";
+    if (mkdtemp(dir) == nullptr) fail("cannot create a temporary folder");
+    dir_ = dir;
+    socket_ = dir_ + "/core.sock";
+    log_path_ = dir_ + "/chaos.log";
+    log_ = std::make_unique<LogTail>(log_path_);
+
+    int null_fd = open_file("/dev/null", O_RDWR);
+    int core_err = open_file(dir_ + "/core.stderr", O_WRONLY | O_CREAT | O_TRUNC);
+    core_pid_ = spawn({options_.core, "--socket", socket_, "--chaos", std::to_string(options_.seed),
+                       "--chaos-log", log_path_},
+                      {}, null_fd, null_fd, core_err);
+    ::close(core_err);
+    if (core_pid_ < 0) fail("cannot start " + options_.core);
+    auto until = Clock::now() + kSettleWait;
+    while (read_file(dir_ + "/core.stderr").find("listening on") == std::string::npos) {
+      if (Clock::now() > until) fail("the chaos core did not start listening");
+      std::this_thread::sleep_for(5ms);
+    }
+
+    int in[2], out[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0) fail("cannot create pipes");
+    for (int fd : {in[0], in[1], out[0], out[1]}) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    int mcp_err = open_file(dir_ + "/mcp.stderr", O_WRONLY | O_CREAT | O_TRUNC);
+    mcp_pid_ = spawn({options_.mcp}, {"TRELVO_MCP_SOCKET=" + socket_, "HOME=/nonexistent"}, in[0],
+                     out[1], mcp_err);
+    ::close(mcp_err);
+    ::close(null_fd);
+    ::close(in[0]);
+    ::close(out[1]);
+    to_mcp_ = in[1];
+    from_mcp_ = out[0];
+    if (mcp_pid_ < 0) fail("cannot start " + options_.mcp);
+  }
+
+  // The host's handshake; trelvo-mcp has connected to the core before it
+  // reads it.
+  void initialize() {
+    request_ =
+        R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{"protocolVersion":)"
+        R"("2025-06-18","capabilities":{},"clientInfo":{"name":"chaos_soak","version":"1"}}})";
+    send(request_);
+    std::string line = response();
+    auto parsed = json::parse(line);
+    if (!parsed || json::find(parsed.value(), "result") == nullptr) {
+      fail("initialize was not answered with a result", "a result", line);
+    }
+    send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+    take_log();
+    if (auto started = model_.startup(events_); !started) fail(started.error());
+    settle();
+  }
+
+  const CallKind& pick() {
+    // Every kind twice in order first, so that warm-up has seen them all.
+    if (static_cast<std::size_t>(call_) <= 2 * kinds_.size()) {
+      return kinds_[static_cast<std::size_t>(call_ - 1) % kinds_.size()];
+    }
+    int total = 0;
+    for (const CallKind& k : kinds_) total += k.weight;
+    int roll = static_cast<int>(dice_.next() % static_cast<std::uint64_t>(total));
+    for (const CallKind& k : kinds_) {
+      if ((roll -= k.weight) < 0) return k;
+    }
+    return kinds_.back();
+  }
+
+  void one_call(const CallKind& kind, const Json& id) {
+    request_ = request_line(kind, id);
+    auto started = Clock::now();
+    send(request_);
+    std::string line = response();
+    slowest_ = std::max(slowest_, Clock::now() - started);
+    take_log();
+
+    auto parsed = json::parse(line);
+    if (!parsed) fail("the response is not JSON", "a JSON-RPC response", line);
+    const Json& reply = parsed.value();
+    const Json* reply_id = json::find(reply, "id");
+    if (reply_id == nullptr || *reply_id != id) {
+      fail("the response is not to this call", "id " + json::compact(id), line);
+    }
+    // Results are compared byte for byte after the id, which comes first;
+    // errors, where it does not, member by member.
+    std::string prefix = "{\"id\":" + json::compact(id) + ",";
+    std::string body;
+    if (json::find(reply, "error") != nullptr) {
+      Json rest = reply;
+      rest.erase("id");
+      body = json::compact(rest);
+    } else if (line.rfind(prefix, 0) == 0) {
+      body = line.substr(prefix.size());
+    } else {
+      fail("the response does not start with its id", prefix, line);
+    }
+
+    if (kind.core_method.empty()) {
+      if (auto quiet = model_.quiet(events_); !quiet) fail(quiet.error());
+      same_as_before(kind, reply, body);
+      ++outcomes_["answered by the server itself"];
+      return;
+    }
+    auto expected = model_.call(kind.core_method, events_);
+    if (!expected) {
+      fail("the core's log disagrees with the server's rules: " + expected.error(), "", line);
+    }
+    if (expected.value().answered) {
+      same_as_before(kind, reply, body);
+      ++outcomes_["answered"];
+      return;
+    }
+    const std::string& sentence = expected.value().sentence;
+    Json item = Json::object();
+    item["text"] = sentence;
+    item["type"] = "text";
+    Json want = Json::object();
+    want["content"] = Json::array({item});
+    want["isError"] = true;
+    const Json* result = json::find(reply, "result");
+    if (result == nullptr || *result != want) {
+      fail("a wrong failure result", "the error \"" + sentence + "\"", line);
+    }
+    ++outcomes_["\"" + sentence + "\""];
+  }
+
+  // Every answer to the same call is the same, byte for byte; the first of
+  // each has the expected form.
+  void same_as_before(const CallKind& kind, const Json& reply, const std::string& body) {
+    std::string key = key_of(kind);
+    auto known = answers_.find(key);
+    if (known != answers_.end()) {
+      if (body != known->second) {
+        fail("an answer that differs from the first answer to the same call",
+             "(after the id) " + clip(known->second), "(after the id) " + clip(body));
+      }
+      return;
+    }
+    if (std::string problem = form_problem(kind, reply); !problem.empty()) {
+      fail("the first answer to this call is not what it should be: " + problem, "", clip(body));
+    }
+    answers_.emplace(key, body);
+  }
+
+  static std::string form_problem(const CallKind& kind, const Json& reply) {
+    const Json* result = json::find(reply, "result");
+    if (kind.method == "ping") return result && *result == Json::object() ? "" : "not {}";
+    if (kind.method == "tools/list") {
+      const Json* tools = result ? json::find(*result, "tools") : nullptr;
+      return tools && tools->is_array() && tools->size() == 7 ? "" : "not seven tools";
+    }
+    if (kind.core_method.empty()) return json::find(reply, "error") ? "" : "not an error";
+    const Json* content = result ? json::find(*result, "content") : nullptr;
+    const Json* is_error = result ? json::find(*result, "isError") : nullptr;
+    if (!content || !content->is_array() || content->size() != 1 || !is_error ||
+        !is_error->is_boolean()) {
+      return "not a tool result";
+    }
+    const Json* text = json::find((*content)[0], "text");
+    if (!text || !text->is_string() || text->get<std::string>().empty()) return "no text";
+    if (kind.keys.empty()) return *is_error == true ? "" : "not an error";
+    if (*is_error == true) return "an error";
+    auto parsed = json::parse(text->get<std::string>());
+    if (!parsed || !parsed.value().is_object()) return "its text is not a JSON object";
+    for (const std::string& key : kind.keys) {
+      if (json::find(parsed.value(), key) == nullptr) return "its text has no \"" + key + "\"";
+    }
+    return "";
+  }
+
+  // Remembers the call that raised the server's peak memory last, to say.
+  void note_peak() {
+    long peak = memory_kib(mcp_pid_, "VmHWM");
+    if (peak > peak_kib_ + 1024) peak_call_ = "call " + std::to_string(call_) + ", " + request_;
+    peak_kib_ = std::max(peak_kib_, peak);
+  }
+
+  // Waits for what the last call set going in the core to be over: the core
+  // back up, a connection it closes after its reply closed.
+  void settle() {
+    auto until = Clock::now() + kSettleWait;
+    while (model_.core_down() || model_.closing()) {
+      if (Clock::now() > until) {
+        fail(model_.core_down() ? "the chaos core did not come back within 5 s"
+                                : "the chaos core did not close connection " +
+                                      std::to_string(*model_.closing()) + " within 5 s");
+      }
+      std::this_thread::sleep_for(1ms);
+      take_log();
+      if (auto quiet = model_.quiet(events_); !quiet) fail(quiet.error());
+    }
+  }
+
+  void take_log() {
+    if (!log_->take(events_, lines_)) fail("the chaos log has a line that is not JSON");
+  }
+
+  void check_stderr() {
+    std::string err = read_file(dir_ + "/mcp.stderr");
+    if (!err.empty()) fail("trelvo-mcp wrote to its standard error", "nothing", clip(err));
+  }
+
+  void send(const std::string& line) {
+    std::string text = line + "\n";
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      ssize_t n = ::write(to_mcp_, rest.data(), rest.size());
+      if (n > 0) {
+        rest.remove_prefix(static_cast<std::size_t>(n));
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        fail("trelvo-mcp no longer reads its input");
+      }
+    }
+  }
+
+  std::string response() {
+    auto until = Clock::now() + kResponseWait;
+    std::size_t newline;
+    while ((newline = stdout_.find('\n')) == std::string::npos) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+      pollfd ready{from_mcp_, POLLIN, 0};
+      if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) == 0) {
+        fail("no response within 20 s", "a response", "nothing");
+      }
+      char chunk[65536];
+      ssize_t n = ::read(from_mcp_, chunk, sizeof chunk);
+      if (n == 0) fail("trelvo-mcp ended its output", "a response", "the end of the output");
+      if (n > 0) stdout_.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::string line = stdout_.substr(0, newline);
+    stdout_.erase(0, newline + 1);
+    return line;
+  }
+
+  void finish() {
+    long peak = memory_kib(mcp_pid_, "VmHWM");
+    long final_kib = memory_kib(mcp_pid_, "VmRSS");
+    ::close(to_mcp_);
+    to_mcp_ = -1;
+    int status = 0;
+    auto until = Clock::now() + kSettleWait;
+    while (::waitpid(mcp_pid_, &status, WNOHANG) == 0) {
+      if (Clock::now() > until) fail("trelvo-mcp did not end with its input");
+      std::this_thread::sleep_for(5ms);
+    }
+    mcp_pid_ = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      fail("trelvo-mcp did not exit cleanly at the end of its input");
+    }
+    check_stderr();
+    stop_core();
+    double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+
+    std::printf(
+        "chaos soak: %d calls in %.1f s (seed %llu), every response as the faults require\n",
+        options_.calls, seconds, static_cast<unsigned long long>(options_.seed));
+    std::printf("  slowest call: %.1f s\n", std::chrono::duration<double>(slowest_).count());
+    std::printf("  results:\n");
+    for (const auto& [what, count] : outcomes_) std::printf("    %6d  %s\n", count, what.c_str());
+    std::printf("  core requests and faults injected:\n");
+    for (const auto& [what, count] : model_.faults()) {
+      std::printf("    %6d  %s\n", count, what.c_str());
+    }
+    std::printf("  trelvo-mcp resident memory: %s after warm-up, %s peak, %s final\n",
+                mib(warm_kib_).c_str(), mib(peak).c_str(), mib(final_kib).c_str());
+    if (!peak_call_.empty()) std::printf("  peak reached in %s\n", clip(peak_call_, 300).c_str());
+    if (warm_kib_ >= 0 && final_kib >= 0 && final_kib - warm_kib_ > kMemoryAllowanceKiB) {
+      fail("resident memory grew by " + mib(final_kib - warm_kib_) + " after warm-up");
+    }
+    if (options_.keep) {
+      std::printf("  the core log and both programs' standard error are in %s\n", dir_.c_str());
+    } else {
+      std::filesystem::remove_all(dir_);
+    }
+  }
+
+  void stop_core() {
+    if (core_pid_ <= 0) return;
+    ::kill(core_pid_, SIGTERM);
+    ::waitpid(core_pid_, nullptr, 0);
+    core_pid_ = -1;
+  }
+
+  [[noreturn]] void fail(const std::string& what, const std::string& expected = "",
+                         const std::string& actual = "") {
+    std::fprintf(stderr, "chaos_soak: call %d of %d (seed %llu): %s\n", call_, options_.calls,
+                 static_cast<unsigned long long>(options_.seed), what.c_str());
+    if (!request_.empty()) std::fprintf(stderr, "  call:     %s\n", request_.c_str());
+    if (!lines_.empty()) {
+      std::fprintf(stderr, "  core log:\n");
+      for (const std::string& line : lines_) std::fprintf(stderr, "    %s\n", clip(line).c_str());
+    }
+    if (!expected.empty()) std::fprintf(stderr, "  expected: %s\n", expected.c_str());
+    if (!actual.empty()) std::fprintf(stderr, "  actual:   %s\n", clip(actual).c_str());
+    if (!dir_.empty()) {
+      std::fprintf(stderr, "  the whole core log and both programs' standard error are in %s\n",
+                   dir_.c_str());
+    }
+    if (mcp_pid_ > 0) {
+      ::kill(mcp_pid_, SIGKILL);
+      ::waitpid(mcp_pid_, nullptr, 0);
+    }
+    stop_core();
+    std::exit(1);
+  }
+
+  Options options_;
+  std::vector<CallKind> kinds_;
+  Dice dice_;
+  soak::LinkModel model_;
+  std::map<std::string, std::string> answers_;  // the first answer to each call
+  std::map<std::string, int> outcomes_;
+
+  Clock::time_point start_;
+  Clock::duration slowest_{};
+  int call_ = 0;
+  long warm_kib_ = -1;
+  long peak_kib_ = 0;
+  std::string peak_call_;
+  std::string dir_, socket_, log_path_;
+  std::unique_ptr<LogTail> log_;
+  pid_t core_pid_ = -1;
+  pid_t mcp_pid_ = -1;
+  int to_mcp_ = -1;
+  int from_mcp_ = -1;
+  std::string stdout_;
+  std::string request_;
+  std::vector<Json> events_;        // the core's records for the call in progress
+  std::vector<std::string> lines_;  // as they were written
+};
+
+bool parse_number(const std::string& text, std::uint64_t& out) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return !text.empty() && error == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  Options options;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (std::size_t i = 0; i < args.size();) {
+    const std::string& name = args[i++];
+    const std::string value = i < args.size() ? args[i] : "";
+    std::uint64_t number = 0;
+    if (name == "--keep") {
+      options.keep = true;
+      continue;
+    }
+    if (name == "--seed" && parse_number(value, number)) {
+      options.seed = number;
+    } else if (name == "--calls" && parse_number(value, number) && number > 0 &&
+               number <= 1000000) {
+      options.calls = static_cast<int>(number);
+    } else if (name == "--mcp" && !value.empty()) {
+      options.mcp = value;
+    } else if (name == "--core" && !value.empty()) {
+      options.core = value;
+    } else {
+      std::fprintf(
+          stderr, "usage: chaos_soak [--seed N] [--calls N] [--mcp PATH] [--core PATH] [--keep]\n");
+      return 2;
+    }
+    ++i;
+  }
+  return Soak(std::move(options)).run();
+}
