@@ -135,6 +135,7 @@ void respond(Buffer& out, Upstream& upstream, std::string_view line) {
 // system; ordinary sizes stay for the next call.
 void release_outsized(LineReader& input, Buffer& out, Upstream& upstream) {
   bool released = input.release_if_over(limits::kKeptBuffer);
+  out.clear();
   released = out.release_if_over(limits::kKeptBuffer) || released;
   released = upstream.release_outsized() || released;
 #ifdef __GLIBC__

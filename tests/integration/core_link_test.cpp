@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -244,6 +245,36 @@ TEST(CoreLinkTest, TransportFailureIsRetriedOnceOnANewConnectionWithTheIdsContin
                                {hello(6), R"({"id":7,"method":"flow.list","params":{}})"}}));
 }
 
+TEST(CoreLinkTest, AnExpressionIsResentOnlyWhenItNeverReachedTheCore) {
+  // The first connection closes after one reply; the second after reading the
+  // expression, or after 64 lines of noise, or after a line that is not UTF-8.
+  std::string noise;
+  for (int i = 0; i < 64; ++i) noise += "{}\n";
+  for (const std::string& last_words : {std::string(), noise, std::string("\xFF\n")}) {
+    FakeCore core(
+        {FakeCore::after_hello([](Conn& conn) { conn.answer(R"({"id":{ID},"result":{}})"); }),
+         FakeCore::after_hello([&](Conn& conn) {
+           conn.read_line();
+           conn.send(last_words);
+         }),
+         FakeCore::answering(R"("Shop")")});
+    Upstream upstream(core.path());
+    const Json expression = {{"pageHandle", "p"}, {"expression", "document.title"}};
+    EXPECT_EQ(outcome(upstream.call("mcp.status", nullptr)), "={}");
+    ASSERT_TRUE(core.wait_for_finished(1));
+    // Found closed before anything was written: reconnected and sent; lost
+    // after it was written: not sent again.
+    EXPECT_EQ(outcome(upstream.call("wir.evaluate", expression)).substr(0, 13), "Interrupted||");
+    EXPECT_FALSE(upstream.connected());
+    EXPECT_EQ(outcome(upstream.call("wir.evaluate", expression)), R"(="Shop")");
+    const std::string evaluate =
+        R"({"id":{ID},"method":"wir.evaluate","params":{"expression":"document.title","pageHandle":"p"}})";
+    EXPECT_EQ(core.lines_by_connection(), (LinesByConnection{{hello(1), with_id(kStatus, 2)},
+                                                             {hello(3), with_id(evaluate, 4)},
+                                                             {hello(5), with_id(evaluate, 6)}}));
+  }
+}
+
 TEST(CoreLinkTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
   // The first core answers one request with a core error and closes after
   // reading the next; the second refuses the hello.
@@ -279,6 +310,45 @@ TEST(CoreLinkTest, CoreThatNeverEndsItsReplyLineIsCutOffByTheDeadline) {
             "DeadlineExceeded||");
   EXPECT_LT(Clock::now() - start, 5s);
   EXPECT_FALSE(upstream.connected());
+}
+
+// Resident memory of `pid` in KiB, or -1 where /proc does not tell.
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedReplyAndResponse) {
+  // A body just past what is kept, returned whole, between two small calls.
+  std::string encoded = "eHh4";  // "xxx"
+  while (encoded.size() < (48u << 20)) encoded += encoded;
+  const std::size_t body_size = encoded.size() / 4 * 3;
+  const std::string big =
+      R"({"id":{ID},"result":{"respBodyB64":")" + encoded + R"(","respBodyMeta":{"total":1}}})";
+  const std::string small = R"({"id":{ID},"result":{}})";
+  FakeCore core({FakeCore::after_hello([&](Conn& conn) {
+    conn.answer(small) && conn.answer(big) && conn.answer(small);
+    conn.wait_closed();
+  })});
+  McpProcess mcp(core.path());
+  const std::string get_flow =
+      R"({"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"get_flow","arguments":)"
+      R"({"flow_id":1,"include_bodies":true,"max_body_bytes":100000000}}})";
+  mcp.send_line(status_call(1));
+  ASSERT_TRUE(mcp.read_line());
+  const long before = resident_kib(mcp.pid());
+  if (before < 0) GTEST_SKIP() << "no /proc here";
+  mcp.send_line(get_flow);
+  auto response = mcp.read_line(30s);
+  ASSERT_TRUE(response);
+  EXPECT_GT(response->size(), body_size);
+  mcp.send_line(status_call(3));
+  ASSERT_TRUE(mcp.read_line());
+  EXPECT_LT(resident_kib(mcp.pid()), before + 8 * 1024);
+  EXPECT_EQ(mcp.finish(), "exit 0");
 }
 
 TEST(CoreLinkBinaryTest, HelloAtStartThenACoreRestartIsBridgedWithTheIdsContinuing) {

@@ -39,6 +39,7 @@ class McpProcess {
   std::string wait_exit();
   // Ends the input; what the child still writes, then wait_exit(). A clean end
   // is "exit 0".
+  pid_t pid() const { return pid_; }
   std::string finish() {
     close_stdin();
     std::string rest = read_rest();

@@ -93,6 +93,9 @@ TEST(DispatchTest, EveryCoreFailureIsAnErrorResultWithItsSentence) {
        "Trelvo core protocol mismatch \u2014 update Trelvo and retry."},
       {UpstreamError::deadline_exceeded(),
        "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps happening."},
+      {UpstreamError::interrupted("core closed connection"),
+       "Lost the connection to Trelvo while the expression was running; it may or may not have "
+       "run. Check the page before running it again."},
       {UpstreamError::core_error("not_found", "no such flow"),
        "Flow not found \u2014 Trelvo keeps the most recent 2000 flows; this one may have been "
        "evicted."},

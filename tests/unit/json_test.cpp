@@ -69,6 +69,13 @@ TEST(JsonParseTest, RejectsAllElseWithAOneLineDescriptionNamingTheByte) {
                                nested(100000, "[", ']'),
                                mixed(128)};
   for (const std::string& text : built) check(text);
+
+  // An unterminated string of any length is quoted by its first bytes only,
+  // cut before a character, not inside it.
+  auto why =
+      json::parse("[\"" + std::string(62, 'a') + "\u00e9" + std::string(1 << 20, 'b')).error();
+  EXPECT_LT(why.size(), 200u) << why;
+  EXPECT_NE(why.find("'\"" + std::string(62, 'a') + "...' (cut)"), std::string::npos) << why;
 }
 
 TEST(JsonTextTest, CompactWritesNumbersAsHeldSortedKeysAndMinimalEscapes) {
