@@ -385,6 +385,7 @@ bool is_utf8(std::string_view bytes) {
       if (((chunk[0] | chunk[1] | chunk[2] | chunk[3]) & 0x8080808080808080ULL) != 0) break;
       i += 32;
     }
+    if (i == n) break;
     if (i + 8 <= n) {
       std::uint64_t chunk;
       std::memcpy(&chunk, s + i, 8);

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -188,6 +189,11 @@ TEST(Utf8Test, StrictBoundaries) {
   for (const std::string& bytes : valid) EXPECT_TRUE(json::is_utf8(bytes)) << bytes;
   for (const std::string& bytes : invalid) EXPECT_FALSE(json::is_utf8(bytes)) << bytes;
   EXPECT_FALSE(json::is_utf8(std::string(1000, 'a') + "\xFF" + "bbbbbbb"));
+  // Text read from a socket has no terminator: nothing past its end is read.
+  for (std::size_t size : {8u, 32u, 64u, 40u}) {
+    std::vector<char> exact(size, 'a');
+    EXPECT_TRUE(json::is_utf8(std::string_view(exact.data(), exact.size()))) << size;
+  }
 }
 
 }  // namespace
