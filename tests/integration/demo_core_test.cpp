@@ -127,7 +127,15 @@ class DemoCore : public ::testing::Test {
     if (!greet) return;
     EXPECT_EQ(client_->hello()["result"]["acceptedClientKind"], "mcp");
   }
-  void TearDown() override { client_.reset(), core_.reset(), fs::remove_all(dir_); }
+  void TearDown() override {
+    client_.reset();
+    // A core still running must end cleanly on SIGTERM, so that a leak or a
+    // sanitizer report in it (both change the exit status) fails the test.
+    if (core_ && core_->pid > 0) {
+      EXPECT_EQ(core_->finish(true), 0) << core_->err_text;
+    }
+    core_.reset(), fs::remove_all(dir_);
+  }
   Json detail(const Json& flow) {
     return client_->call("flow.getDetail", {{"flowId", flow["flowId"]}})["result"];
   }

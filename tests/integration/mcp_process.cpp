@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -41,11 +43,17 @@ McpProcess::McpProcess(const std::string& socket, bool stdin_closed, bool stdout
   posix_spawn_file_actions_adddup2(&actions, err_, 2);
   if (stdin_closed) posix_spawn_file_actions_addclose(&actions, 0);
   if (stdout_closed) posix_spawn_file_actions_addclose(&actions, 1);
-  std::string program = TRELVO_MCP_BIN, socket_var = "TRELVO_MCP_SOCKET=" + socket,
-              home_var = "HOME=/nonexistent";
+  std::string program = TRELVO_MCP_BIN;
+  std::vector<std::string> env = {"TRELVO_MCP_SOCKET=" + socket, "HOME=/nonexistent"};
+  // A sanitizer build's child reports leaks and faults under the same options as the test.
+  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
   char* argv[] = {program.data(), nullptr};
-  char* envp[] = {socket_var.data(), home_var.data(), nullptr};
-  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp) != 0) pid_ = -1;
+  std::vector<char*> envp;
+  for (std::string& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);

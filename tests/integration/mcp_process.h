@@ -1,7 +1,8 @@
 // Runs trelvo-mcp as a child process with pipes on standard input and output,
 // for tests that drive it from outside. Its environment holds only
-// TRELVO_MCP_SOCKET and a HOME that does not exist; its standard error goes to
-// an unlinked file.
+// TRELVO_MCP_SOCKET, a HOME that does not exist and the test's sanitizer
+// options; its standard error goes to an unlinked file, which wait_exit()
+// reports, so a sanitizer report or leak in the child fails the test.
 #pragma once
 
 #include <sys/types.h>
