@@ -232,7 +232,7 @@ bool Tape::parse(char* text, std::size_t size) {
   nodes_.clear();
   open_.clear();
   unescaped_.clear();
-  if (size >= kNone / 2) return false;  // node lengths are 32-bit
+  if (size >= kMaxText) return false;
   const char* p = skip_space(text, text + size);
   const char* end = text + size;
   bool expect_key = false;  // inside an object, where a key comes next

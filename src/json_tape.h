@@ -2,10 +2,9 @@
 // into a flat list of nodes that point into it, with no value built and no
 // string copied unless it holds escapes.
 //
-// The tape takes a subset of what json::parse takes, and reads every value it
-// takes exactly as json::parse would. It declines the rest, and the caller
-// falls back to json::parse: numbers that do not fit a double, lone
-// surrogates, nesting deeper than json::kMaxDepth, and everything invalid.
+// The tape takes what json::parse takes, short of texts of 2 GiB and more,
+// and reads every value exactly as json::parse would: integers past 64 bits
+// as doubles, "-0" as 0, a repeated key keeping its last value.
 #pragma once
 
 #include <cstddef>
@@ -31,9 +30,13 @@ class Tape {
     Kind kind;
   };
 
+  // Texts this long are declined unread (node lengths are 32-bit).
+  static constexpr std::size_t kMaxText = kNone / 2;
+
   // Parses `text` (valid UTF-8) as one JSON value with only JSON white space
   // around it. Strings point into `text`, which must stay alive and unchanged
-  // while the tape is read. False when the tape declines the text.
+  // while the tape is read. False when the tape declines the text; below
+  // kMaxText bytes that means json::parse refuses it too.
   bool parse(char* text, std::size_t size);
 
   const Node& operator[](std::uint32_t i) const { return nodes_[i]; }

@@ -35,32 +35,30 @@ ReplyReader::Step ReplyReader::fail(std::string message) {
 }
 
 ReplyReader::Step ReplyReader::step() {
-  for (;;) {
-    if (lines_ == kLineBudget) return fail("no matching response within 64 lines");
-    char* line = buffer_.data() + start_;
-    std::size_t available = buffer_.size() - start_;
-    auto* newline = static_cast<char*>(
-        available > scanned_ ? std::memchr(line + scanned_, '\n', available - scanned_) : nullptr);
-    std::size_t size;
-    if (newline != nullptr) {
-      size = static_cast<std::size_t>(newline - line);
-      start_ += size + 1;
-    } else if (!eof_) {
-      scanned_ = available;
-      return Step::NeedMore;
-    } else if (available == 0) {
-      return fail("core closed connection");
-    } else {
-      size = available;  // a last line without its line feed
-      start_ += size;
-    }
-    scanned_ = 0;
-    ++lines_;
-    if (!json::is_utf8(std::string_view(line, size))) {
-      return fail("stream did not contain valid UTF-8");
-    }
-    if (matches(line, size)) return Step::Matched;
+  if (lines_ == kLineBudget) return fail("no matching response within 64 lines");
+  char* line = buffer_.data() + start_;
+  std::size_t available = buffer_.size() - start_;
+  auto* newline = static_cast<char*>(
+      available > scanned_ ? std::memchr(line + scanned_, '\n', available - scanned_) : nullptr);
+  std::size_t size;
+  if (newline != nullptr) {
+    size = static_cast<std::size_t>(newline - line);
+    start_ += size + 1;
+  } else if (!eof_) {
+    scanned_ = available;
+    return Step::NeedMore;
+  } else if (available == 0) {
+    return fail("core closed connection");
+  } else {
+    size = available;  // a last line without its line feed
+    start_ += size;
   }
+  scanned_ = 0;
+  ++lines_;
+  if (!json::is_utf8(std::string_view(line, size))) {
+    return fail("stream did not contain valid UTF-8");
+  }
+  return matches(line, size) ? Step::Matched : Step::Skipped;
 }
 
 bool ReplyReader::matches(char* line, std::size_t size) {
@@ -69,7 +67,9 @@ bool ReplyReader::matches(char* line, std::size_t size) {
     fast_ = id && *id == id_;
     return fast_;
   }
-  // What the tape declines may still be a reply: read it the exact way.
+  // What the tape declines is not JSON, unless it is too long for the tape:
+  // only then is it read the exact way.
+  if (size < json::Tape::kMaxText) return false;
   auto parsed = json::parse(std::string_view(line, size));
   if (!parsed) return false;
   const Json* id = json::find(parsed.value(), "id");

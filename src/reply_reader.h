@@ -18,7 +18,8 @@
 
 class ReplyReader {
  public:
-  enum class Step { NeedMore, Matched, Failed };
+  // Skipped: one line was read and was not the reply.
+  enum class Step { NeedMore, Skipped, Matched, Failed };
 
   // Where the next received bytes go, and how many fit there.
   char* space(std::size_t& room);
@@ -29,7 +30,7 @@ class ReplyReader {
   // Starts looking for the reply to request `id`, with a fresh line budget.
   // Bytes already received and not yet read stay.
   void expect(std::uint64_t id);
-  // Reads the complete lines received so far.
+  // Reads the next complete line received, if there is one.
   Step step();
   // Lines read in this exchange; a new line starts its own time limit.
   int lines_read() const { return lines_; }

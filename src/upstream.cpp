@@ -272,15 +272,16 @@ AnswerResult Upstream::raw_call(const std::string& method, const Json& params, b
     if (step == ReplyReader::Step::Failed) {
       return Err{UpstreamError::transport(reader_.failure())};
     }
-    if (step == ReplyReader::Step::Matched) {
-      // Reading a huge reply can take the call past its deadline.
-      if (deadline_ && Clock::now() >= *deadline_) return Err{UpstreamError::deadline_exceeded()};
-      return outcome_of(reader_);
+    if (step != ReplyReader::Step::NeedMore && deadline_ && Clock::now() >= *deadline_) {
+      // Reading huge lines can take the call past its deadline.
+      return Err{UpstreamError::deadline_exceeded()};
     }
+    if (step == ReplyReader::Step::Matched) return outcome_of(reader_);
     if (reader_.lines_read() != lines) {  // each line has its own limit
       lines = reader_.lines_read();
       line_end = bounded(limits::kLineRead);
     }
+    if (step == ReplyReader::Step::Skipped) continue;
     if (auto got = receive(line_end); !got) return Err{std::move(got).error()};
   }
 }
