@@ -1,27 +1,43 @@
 #include "har.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
+#include <utility>
 
 #include "text.h"
 
 namespace demo {
 namespace {
 
-const Json& member(const Json& object, std::string_view key) {
-  static const Json kNull;
-  const Json* v = json::find(object, key);
-  return v ? *v : kNull;
+// Entries are read from the archive one at a time, each taken apart as soon
+// as it is complete, and the strings in them are moved, never copied: a
+// large archive is mostly a few long body texts, or very many small entries.
+
+// The member `key` of `object`, or nullptr. Its value may be moved out.
+Json* member(Json* object, std::string_view key) {
+  if (!object || !object->is_object()) return nullptr;
+  auto it = object->find(key);
+  return it == object->end() ? nullptr : &*it;
 }
 
-std::string string_or(const Json& value, std::string fallback = {}) {
-  return value.is_string() ? value.get<std::string>() : fallback;
+// Moves the string out of `value`, or gives `fallback` when it is none.
+std::string take_string(Json* value, std::string fallback = {}) {
+  return value && value->is_string() ? std::move(value->get_ref<std::string&>()) : fallback;
 }
 
 // A non-negative number, rounded to a whole count (HAR times are fractional).
-std::optional<std::uint64_t> count(const Json& value) {
-  if (!value.is_number()) return std::nullopt;
-  double d = value.get<double>();
+std::optional<std::uint64_t> count(const Json* value) {
+  if (!value || !value->is_number()) return std::nullopt;
+  double d = value->get<double>();
   if (!std::isfinite(d) || d < 0 || d > 1e18) return std::nullopt;
   return static_cast<std::uint64_t>(std::llround(d));
 }
@@ -53,12 +69,14 @@ Url split_url(std::string_view url) {
   return out;
 }
 
-Headers headers_from(const Json& list) {
+Headers headers_from(Json* list) {
   Headers out;
-  if (!list.is_array()) return out;
-  for (const Json& h : list) {
-    const Json& name = member(h, "name");
-    if (name.is_string()) out.emplace_back(name.get<std::string>(), string_or(member(h, "value")));
+  if (!list || !list->is_array()) return out;
+  for (Json& h : *list) {
+    Json* name = member(&h, "name");
+    if (name && name->is_string()) {
+      out.emplace_back(take_string(name), take_string(member(&h, "value")));
+    }
   }
   return out;
 }
@@ -72,10 +90,12 @@ std::string header_value(const Headers& headers, std::string_view name) {
 
 // The bytes of a postData or content object: its text, base64-decoded when
 // its encoding says so (an undecodable text counts as no bytes).
-std::string bytes_of(const Json& holder) {
-  std::string text = string_or(member(holder, "text"));
-  if (string_or(member(holder, "encoding")) != "base64") return text;
-  return base64_decode(text).value_or("");
+std::string bytes_of(Json* holder) {
+  std::string text = take_string(member(holder, "text"));
+  Json* encoding = member(holder, "encoding");
+  if (!encoding || *encoding != "base64") return text;
+  if (!base64_decode_in_place(text)) text.clear();
+  return text;
 }
 
 // A body of `declared` size of which the archive kept `bytes`: fewer bytes,
@@ -88,22 +108,21 @@ Body body_from(std::string bytes, std::optional<std::uint64_t> declared) {
   return body;
 }
 
-void read_request(const Json& request, Flow& f) {
-  f.method = string_or(member(request, "method"));
-  Url url = split_url(string_or(member(request, "url")));
+void read_request(Json* request, Flow& f) {
+  f.method = take_string(member(request, "method"));
+  Url url = split_url(take_string(member(request, "url")));
   f.scheme = std::move(url.scheme);
   f.host = std::move(url.host);
   f.path = std::move(url.path);
   f.req_headers = headers_from(member(request, "headers"));
-  const Json& post = member(request, "postData");
-  f.req_body = body_from(bytes_of(post), count(member(request, "bodySize")));
+  f.req_body = body_from(bytes_of(member(request, "postData")), count(member(request, "bodySize")));
 }
 
-void read_response(const Json& response, Flow& f) {
+void read_response(Json* response, Flow& f) {
   f.resp_headers = headers_from(member(response, "headers"));
-  const Json& content = member(response, "content");
+  Json* content = member(response, "content");
   f.content_type =
-      string_or(member(content, "mimeType"), header_value(f.resp_headers, "content-type"));
+      take_string(member(content, "mimeType"), header_value(f.resp_headers, "content-type"));
   auto size = count(member(content, "size"));
   f.resp_body = body_from(bytes_of(content), size);
   f.resp_size =
@@ -112,44 +131,487 @@ void read_response(const Json& response, Flow& f) {
   if (status && *status > 0) f.status = status;
 }
 
-Flow flow_from(const Json& entry, std::uint64_t ts) {
+Flow flow_from(Json& entry, std::uint64_t ts) {
   Flow f;
-  f.ts = parse_iso_time(string_or(member(entry, "startedDateTime"))).value_or(ts);
-  f.duration_ms = count(member(entry, "time"));
-  read_request(member(entry, "request"), f);
-  const Json& response = member(entry, "response");
+  f.ts = parse_iso_time(take_string(member(&entry, "startedDateTime"))).value_or(ts);
+  f.duration_ms = count(member(&entry, "time"));
+  read_request(member(&entry, "request"), f);
+  Json* response = member(&entry, "response");
   read_response(response, f);
   // Exporters that record failures put the reason in an "_error" member.
-  std::string error = string_or(member(entry, "_error"), string_or(member(response, "_error")));
+  std::string error =
+      take_string(member(&entry, "_error"), take_string(member(response, "_error")));
   f.completed = f.status.has_value() && error.empty();
   if (!error.empty()) {
     f.error = error;
   } else if (!f.status) {
-    f.error = response.is_object() ? "no response status recorded" : "no response recorded";
+    f.error =
+        response && response->is_object() ? "no response status recorded" : "no response recorded";
   }
   return f;
+}
+
+// Follows the events of the archive's text (from the scanner below, or the
+// shared parser's event interface) through the top-level object,
+// its "log" object and that object's "entries" array. Each object in the
+// array is built as a value of its own and turned into a flow as soon as it
+// closes; everything else is only checked. A repeated key replaces the
+// earlier one, as it would in a parsed value.
+class EntryReader {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  explicit EntryReader(std::uint64_t fallback_ts) : fallback_ts_(fallback_ts), ts_(fallback_ts) {}
+
+  bool null() { return value(nullptr); }
+  bool boolean(bool v) { return value(v); }
+  bool number_integer(number_integer_t v) { return value(v); }
+  bool number_unsigned(number_unsigned_t v) { return value(v); }
+  bool number_float(number_float_t v, const string_t&) { return value(v); }
+  // `v` is the caller's buffer, which it clears and reuses for the next
+  // string. A long string is moved out, and the buffer given back its room
+  // so that the next one does not regrow from nothing.
+  bool string(string_t& v) {
+    if (v.size() < kLongString) return value(v);
+    std::size_t room = v.capacity();
+    value(std::move(v));
+    v.reserve(room);
+    return true;
+  }
+  bool binary(binary_t&) { return false; }  // not in JSON text
+
+  bool start_object(std::size_t) {
+    if (!open_.empty() || next_ == Role::kEntry) return open(Json::object());
+    if (next_ == Role::kLog) log_is_object_ = true;
+    return enter(next_ == Role::kTop || next_ == Role::kLog ? next_ : Role::kOther);
+  }
+  bool start_array(std::size_t) {
+    if (!open_.empty()) return open(Json::array());
+    if (next_ == Role::kEntries) entries_are_array_ = true;
+    return enter(next_ == Role::kEntries ? Role::kEntries : Role::kOther);
+  }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(string_t& k) {
+    if (!open_.empty()) {
+      key_ = std::move(k);
+    } else if (roles_.back() == Role::kTop && k == "log") {
+      next_ = Role::kLog;
+      log_is_object_ = entries_are_array_ = false;
+      restart();
+    } else if (roles_.back() == Role::kLog && k == "entries") {
+      next_ = Role::kEntries;
+      entries_are_array_ = false;
+      restart();
+    } else {
+      next_ = Role::kOther;
+    }
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+  Result<std::vector<Flow>, std::string> result() && {
+    if (!log_is_object_) return Err{std::string("no \"log\" object at the top level")};
+    if (!entries_are_array_) return Err{std::string("\"log\" has no \"entries\" array")};
+    return std::move(flows_);
+  }
+
+ private:
+  enum class Role { kTop, kLog, kEntries, kEntry, kOther };
+  static constexpr std::size_t kLongString = 64 * 1024;
+
+  // A container outside the entries, or an entry's own members.
+  bool enter(Role role) {
+    roles_.push_back(role);
+    next_ = role == Role::kEntries ? Role::kEntry : Role::kOther;
+    return depth() <= json::kMaxDepth;
+  }
+
+  // A container inside an entry (or the entry itself).
+  bool open(Json container) {
+    Json* slot = place(std::move(container));
+    open_.push_back(slot);
+    return depth() <= json::kMaxDepth;
+  }
+
+  bool close() {
+    if (open_.empty()) {
+      roles_.pop_back();
+      next_ = !roles_.empty() && roles_.back() == Role::kEntries ? Role::kEntry : Role::kOther;
+      return true;
+    }
+    open_.pop_back();
+    if (open_.empty()) {
+      flows_.push_back(flow_from(entry_, ts_));
+      ts_ = flows_.back().ts;
+      entry_ = Json();
+    }
+    return true;
+  }
+
+  bool value(Json v) {
+    if (!open_.empty()) place(std::move(v));
+    // Scalars outside an entry (entries that are not objects included) are skipped.
+    return true;
+  }
+
+  // Puts `v` where the entry being built expects its next value.
+  Json* place(Json v) {
+    if (open_.empty()) {
+      entry_ = std::move(v);
+      return &entry_;
+    }
+    Json& parent = *open_.back();
+    if (parent.is_array()) {
+      parent.get_ref<Json::array_t&>().push_back(std::move(v));
+      return &parent.get_ref<Json::array_t&>().back();
+    }
+    Json& slot = parent.get_ref<Json::object_t&>()[std::move(key_)];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  // A repeated "log" or "entries" starts the list afresh.
+  void restart() {
+    flows_.clear();
+    ts_ = fallback_ts_;
+  }
+
+  int depth() const { return static_cast<int>(roles_.size() + open_.size()); }
+
+  std::uint64_t fallback_ts_;
+  std::uint64_t ts_;
+  std::vector<Role> roles_;
+  Role next_ = Role::kTop;
+  bool log_is_object_ = false;
+  bool entries_are_array_ = false;
+  Json entry_;
+  std::vector<Json*> open_;  // the entry's open containers, innermost last
+  std::string key_;
+  std::vector<Flow> flows_;
+};
+
+// Reads JSON text and hands its values to a reader as the parser's event
+// interface does, but much faster: a string is found with one pass over a
+// byte table and copied once, where the parser copies it byte by byte. It takes the forms JSON
+// allows and gives up (returns false) on anything else; the caller then lets the shared parser
+// decide, so an archive it cannot take is only slower.
+template <class Reader>
+class Scanner {
+ public:
+  Scanner(std::string_view text, Reader& reader) : text_(text), reader_(reader) {}
+
+  bool run() {
+    skip_space();
+    if (!value()) return false;
+    skip_space();
+    return at_ == text_.size();
+  }
+
+ private:
+  // How a string treats each byte: kPlain and kHigh (part of a UTF-8
+  // sequence, checked once at the end) are copied as they are.
+  enum Kind : std::uint8_t { kPlain, kHigh, kSpecial };
+  static constexpr std::array<Kind, 256> kKinds = [] {
+    std::array<Kind, 256> kinds{};
+    for (std::size_t c = 0; c < 256; ++c) {
+      kinds[c] = c < 0x20 || c == '"' || c == '\\' ? kSpecial : c >= 0x80 ? kHigh : kPlain;
+    }
+    return kinds;
+  }();
+
+  bool value() {
+    if (at_ >= text_.size()) return false;
+    switch (text_[at_]) {
+      case '{':
+        return object();
+      case '[':
+        return array();
+      case '"':
+        return string(buffer_) && reader_.string(buffer_);
+      case 't':
+        return word("true") && reader_.boolean(true);
+      case 'f':
+        return word("false") && reader_.boolean(false);
+      case 'n':
+        return word("null") && reader_.null();
+      default:
+        return number();
+    }
+  }
+
+  bool object() {
+    ++at_;
+    if (!reader_.start_object(kUnknownSize)) return false;
+    skip_space();
+    if (take('}')) return reader_.end_object();
+    for (;;) {
+      skip_space();
+      if (at_ >= text_.size() || text_[at_] != '"' || !string(buffer_) || !reader_.key(buffer_)) {
+        return false;
+      }
+      skip_space();
+      if (!take(':')) return false;
+      skip_space();
+      if (!value()) return false;
+      skip_space();
+      if (take('}')) return reader_.end_object();
+      if (!take(',')) return false;
+    }
+  }
+
+  bool array() {
+    ++at_;
+    if (!reader_.start_array(kUnknownSize)) return false;
+    skip_space();
+    if (take(']')) return reader_.end_array();
+    for (;;) {
+      skip_space();
+      if (!value()) return false;
+      skip_space();
+      if (take(']')) return reader_.end_array();
+      if (!take(',')) return false;
+    }
+  }
+
+  // Reads the string that starts at the quote under `at_` into `out`.
+  bool string(std::string& out) {
+    out.clear();
+    ++at_;
+    bool high = false;
+    for (;;) {
+      std::size_t start = at_;
+      Kind kind = kPlain;
+      while (at_ < text_.size() &&
+             (kind = kKinds[static_cast<unsigned char>(text_[at_])]) != kSpecial) {
+        high |= kind == kHigh;
+        ++at_;
+      }
+      out.append(text_.data() + start, at_ - start);
+      if (at_ >= text_.size()) return false;
+      char c = text_[at_++];
+      if (c == '"') return !high || json::is_utf8(out);
+      if (c != '\\' || !escape(out)) return false;  // a control character, or a bad escape
+    }
+  }
+
+  bool escape(std::string& out) {
+    if (at_ >= text_.size()) return false;
+    switch (text_[at_++]) {
+      case '"':
+        out += '"';
+        return true;
+      case '\\':
+        out += '\\';
+        return true;
+      case '/':
+        out += '/';
+        return true;
+      case 'b':
+        out += '\b';
+        return true;
+      case 'f':
+        out += '\f';
+        return true;
+      case 'n':
+        out += '\n';
+        return true;
+      case 'r':
+        out += '\r';
+        return true;
+      case 't':
+        out += '\t';
+        return true;
+      case 'u':
+        return code_point(out);
+      default:
+        return false;
+    }
+  }
+
+  // After "\u": four hex digits, a surrogate pair written as two.
+  bool code_point(std::string& out) {
+    auto cp = hex4();
+    if (!cp || (*cp >= 0xDC00 && *cp <= 0xDFFF)) return false;
+    if (*cp >= 0xD800 && *cp <= 0xDBFF) {
+      if (!take('\\') || !take('u')) return false;
+      auto low = hex4();
+      if (!low || *low < 0xDC00 || *low > 0xDFFF) return false;
+      cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
+    }
+    append_utf8(out, *cp);
+    return true;
+  }
+
+  std::optional<std::uint32_t> hex4() {
+    if (text_.size() - at_ < 4) return std::nullopt;
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      char c = text_[at_++];
+      int digit = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+      if (digit < 0) return std::nullopt;
+      v = v << 4 | static_cast<std::uint32_t>(digit);
+    }
+    return v;
+  }
+
+  static void append_utf8(std::string& out, std::uint32_t cp) {
+    auto put = [&](std::uint32_t b) { out += static_cast<char>(b); };
+    if (cp < 0x80) {
+      put(cp);
+    } else if (cp < 0x800) {
+      put(0xC0 | cp >> 6), put(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      put(0xE0 | cp >> 12), put(0x80 | (cp >> 6 & 0x3F)), put(0x80 | (cp & 0x3F));
+    } else {
+      put(0xF0 | cp >> 18), put(0x80 | (cp >> 12 & 0x3F)), put(0x80 | (cp >> 6 & 0x3F));
+      put(0x80 | (cp & 0x3F));
+    }
+  }
+
+  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? with the parser's kinds:
+  // an integer that fits is signed when negative, else unsigned; anything
+  // else is a double.
+  bool number() {
+    std::size_t start = at_;
+    bool negative = take('-');
+    if (!take('0') && !digits()) return false;
+    bool integer = true;
+    if (take('.')) {
+      if (!digits()) return false;
+      integer = false;
+    }
+    if (take('e') || take('E')) {
+      if (!take('+')) take('-');
+      if (!digits()) return false;
+      integer = false;
+    }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + at_;
+    if (integer && negative) {
+      std::int64_t v = 0;
+      auto [end, error] = std::from_chars(first, last, v);
+      if (error == std::errc() && end == last) return reader_.number_integer(v);
+    } else if (integer) {
+      std::uint64_t v = 0;
+      auto [end, error] = std::from_chars(first, last, v);
+      if (error == std::errc() && end == last) return reader_.number_unsigned(v);
+    }
+    std::string literal(first, last);  // strtod wants it terminated
+    double v = std::strtod(literal.c_str(), nullptr);
+    return std::isfinite(v) && reader_.number_float(v, literal);
+  }
+
+  bool digits() {
+    std::size_t start = at_;
+    while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+    return at_ > start;
+  }
+
+  bool word(std::string_view w) {
+    if (text_.substr(at_, w.size()) != w) return false;
+    at_ += w.size();
+    return true;
+  }
+
+  bool take(char c) {
+    if (at_ >= text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+
+  void skip_space() {
+    while (at_ < text_.size() &&
+           (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t')) {
+      ++at_;
+    }
+  }
+
+  static constexpr std::size_t kUnknownSize = static_cast<std::size_t>(-1);
+
+  std::string_view text_;
+  std::size_t at_ = 0;
+  Reader& reader_;
+  std::string buffer_;
+};
+
+Result<std::vector<Flow>, std::string> in_start_order(EntryReader&& reader) {
+  auto flows = std::move(reader).result();
+  if (!flows) return flows;
+  auto earlier = [](const Flow& a, const Flow& b) { return a.ts < b.ts; };
+  // Archives are mostly in order already; sorting moves every flow.
+  if (!std::is_sorted(flows.value().begin(), flows.value().end(), earlier)) {
+    std::stable_sort(flows.value().begin(), flows.value().end(), earlier);
+  }
+  return flows;
 }
 
 }  // namespace
 
 Result<std::vector<Flow>, std::string> flows_from_har(std::string_view text,
                                                       std::uint64_t fallback_ts) {
-  auto parsed = json::parse(text);
-  if (!parsed) return Err{"not JSON: " + parsed.error()};
-  const Json* log = json::find(parsed.value(), "log");
-  if (!log || !log->is_object()) return Err{std::string("no \"log\" object at the top level")};
-  const Json* entries = json::find(*log, "entries");
-  if (!entries || !entries->is_array()) return Err{std::string("\"log\" has no \"entries\" array")};
-  std::vector<Flow> flows;
-  std::uint64_t ts = fallback_ts;
-  for (const Json& entry : *entries) {
-    if (!entry.is_object()) continue;
-    flows.push_back(flow_from(entry, ts));
-    ts = flows.back().ts;
+  if (EntryReader reader(fallback_ts); Scanner(text, reader).run()) {
+    return in_start_order(std::move(reader));
   }
-  std::stable_sort(flows.begin(), flows.end(),
-                   [](const Flow& a, const Flow& b) { return a.ts < b.ts; });
-  return flows;
+  // The shared parser says in its own words what is wrong and where (text
+  // nested too deeply included). Should it find nothing wrong, the text is
+  // read once more with its events.
+  if (auto parsed = json::parse(text); !parsed) return Err{"not JSON: " + parsed.error()};
+  EntryReader reader(fallback_ts);
+  Json::sax_parse(text.data(), text.data() + text.size(), &reader);
+  return in_start_order(std::move(reader));
+}
+
+FileText::FileText(FileText&& other) noexcept
+    : map_(std::exchange(other.map_, nullptr)),
+      map_size_(std::exchange(other.map_size_, 0)),
+      copy_(std::move(other.copy_)) {}
+
+FileText::~FileText() {
+  if (map_) munmap(map_, map_size_);
+}
+
+std::string_view FileText::text() const {
+  return map_ ? std::string_view(static_cast<const char*>(map_), map_size_) : copy_;
+}
+
+// Mapping saves copying a large archive into fresh memory, which costs more
+// than parsing it.
+std::optional<FileText> read_file(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  FileText file;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    auto size = static_cast<std::size_t>(st.st_size);
+    void* map = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map != MAP_FAILED) file.map_ = map, file.map_size_ = size;
+  }
+  while (!file.map_) {
+    char chunk[64 * 1024];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n > 0) {
+      file.copy_.append(chunk, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      close(fd);
+      return std::nullopt;
+    }
+  }
+  close(fd);
+  return file;
 }
 
 }  // namespace demo

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,5 +19,27 @@ namespace demo {
 // time. Fails, with one line saying why, when `text` is not an archive.
 Result<std::vector<Flow>, std::string> flows_from_har(std::string_view text,
                                                       std::uint64_t fallback_ts);
+
+// The content of a file: mapped into memory (read into it where it cannot
+// be mapped, as from a pipe) for as long as this lives.
+class FileText {
+ public:
+  FileText(FileText&& other) noexcept;
+  FileText& operator=(FileText&&) = delete;
+  ~FileText();
+
+  std::string_view text() const;
+
+ private:
+  friend std::optional<FileText> read_file(const std::string& path);
+  FileText() = default;
+
+  void* map_ = nullptr;
+  std::size_t map_size_ = 0;
+  std::string copy_;
+};
+
+// The file at `path`, or nothing when it cannot be read.
+std::optional<FileText> read_file(const std::string& path);
 
 }  // namespace demo

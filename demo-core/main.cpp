@@ -128,10 +128,9 @@ std::uint64_t now_ms() {
 
 demo::Capture load_capture(const Options& o) {
   if (o.har.empty()) return demo::sample_capture(now_ms());
-  std::ifstream file(o.har, std::ios::binary);
-  std::ostringstream text;
-  if (!file || !(text << file.rdbuf())) fail("cannot read " + o.har);
-  auto flows = demo::flows_from_har(text.str(), now_ms());
+  auto file = demo::read_file(o.har);
+  if (!file) fail("cannot read " + o.har);
+  auto flows = demo::flows_from_har(file->text(), now_ms());
   if (!flows) fail(o.har + " is not an HTTP Archive: " + flows.error());
   demo::Capture capture = demo::sample_capture_without_flows(now_ms());
   for (demo::Flow& f : flows.value()) capture.add_flow(std::move(f));

@@ -11,9 +11,52 @@ namespace {
 constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int symbol_value(char c) {
-  auto at = kAlphabet.find(c);
-  return at == std::string_view::npos ? -1 : static_cast<int>(at);
+constexpr std::uint8_t kNotSymbol = 0xFF;
+
+// The value of each byte as a base64 symbol, kNotSymbol for other bytes.
+constexpr std::array<std::uint8_t, 256> kSymbolValues = [] {
+  std::array<std::uint8_t, 256> values{};
+  values.fill(kNotSymbol);
+  for (std::size_t i = 0; i < kAlphabet.size(); ++i) {
+    values[static_cast<unsigned char>(kAlphabet[i])] = static_cast<std::uint8_t>(i);
+  }
+  return values;
+}();
+
+// Decodes `size` symbols from `in` to `out`, which may be `in` itself: each
+// group of four symbols is read before its three bytes are written. Returns
+// the number of bytes, or nothing when a character is not a symbol.
+std::optional<std::size_t> decode_symbols(const char* in, std::size_t size, char* out) {
+  auto value = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(kSymbolValues[static_cast<unsigned char>(in[i])]);
+  };
+  std::size_t i = 0;
+  std::size_t n = 0;
+  for (; i + 4 <= size; i += 4) {
+    std::uint32_t a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
+    if (((a | b | c | d) & 0xC0) != 0) return std::nullopt;  // kNotSymbol has these bits
+    std::uint32_t group = a << 18 | b << 12 | c << 6 | d;
+    out[n++] = static_cast<char>(group >> 16);
+    out[n++] = static_cast<char>(group >> 8 & 0xFF);
+    out[n++] = static_cast<char>(group & 0xFF);
+  }
+  std::uint32_t group = 0;
+  std::size_t rest = size - i;
+  for (std::size_t k = 0; k < rest; ++k) {
+    std::uint32_t v = value(i + k);
+    if (v == kNotSymbol) return std::nullopt;
+    group |= v << (18 - 6 * k);
+  }
+  if (rest >= 2) out[n++] = static_cast<char>(group >> 16);
+  if (rest == 3) out[n++] = static_cast<char>(group >> 8 & 0xFF);
+  return n;
+}
+
+// The symbols of a text: without its padding, and not one short of a group.
+std::optional<std::size_t> symbol_count(std::string_view text) {
+  while (!text.empty() && text.back() == '=') text.remove_suffix(1);
+  if (text.size() % 4 == 1) return std::nullopt;
+  return text.size();
 }
 
 struct Civil {
@@ -71,45 +114,45 @@ bool expect(std::string_view text, std::size_t& pos, char c) {
 }  // namespace
 
 std::string base64_encode(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::string out((bytes.size() + 2) / 3 * 4, '=');
+  auto byte = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]));
+  };
+  char* o = out.data();
   std::size_t i = 0;
-  for (; i + 2 < bytes.size(); i += 3) {
-    auto n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-             static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
-             static_cast<unsigned char>(bytes[i + 2]);
-    for (int shift : {18, 12, 6, 0}) out += kAlphabet[n >> shift & 63];
+  for (; i + 3 <= bytes.size(); i += 3) {
+    std::uint32_t n = byte(i) << 16 | byte(i + 1) << 8 | byte(i + 2);
+    *o++ = kAlphabet[n >> 18 & 63];
+    *o++ = kAlphabet[n >> 12 & 63];
+    *o++ = kAlphabet[n >> 6 & 63];
+    *o++ = kAlphabet[n & 63];
   }
   std::size_t rest = bytes.size() - i;
   if (rest > 0) {
-    std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
-    if (rest == 2) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
-    out += kAlphabet[n >> 18 & 63];
-    out += kAlphabet[n >> 12 & 63];
-    out += rest == 2 ? kAlphabet[n >> 6 & 63] : '=';
-    out += '=';
+    std::uint32_t n = byte(i) << 16 | (rest == 2 ? byte(i + 1) << 8 : 0);
+    *o++ = kAlphabet[n >> 18 & 63];
+    *o++ = kAlphabet[n >> 12 & 63];
+    if (rest == 2) *o = kAlphabet[n >> 6 & 63];
   }
   return out;
 }
 
 std::optional<std::string> base64_decode(std::string_view text) {
-  while (!text.empty() && text.back() == '=') text.remove_suffix(1);
-  if (text.size() % 4 == 1) return std::nullopt;
-  std::string out;
-  out.reserve(text.size() * 3 / 4);
-  std::uint32_t acc = 0;
-  int bits = 0;
-  for (char c : text) {
-    int v = symbol_value(c);
-    if (v < 0) return std::nullopt;
-    acc = (acc << 6 | static_cast<std::uint32_t>(v)) & 0xFFFFFF;
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out += static_cast<char>(acc >> bits & 0xFF);
-    }
-  }
+  auto symbols = symbol_count(text);
+  if (!symbols) return std::nullopt;
+  std::string out(*symbols / 4 * 3 + 2, '\0');
+  auto size = decode_symbols(text.data(), *symbols, out.data());
+  if (!size) return std::nullopt;
+  out.resize(*size);
   return out;
+}
+
+bool base64_decode_in_place(std::string& text) {
+  auto symbols = symbol_count(text);
+  auto size = symbols ? decode_symbols(text.data(), *symbols, text.data()) : std::nullopt;
+  if (!size) return false;
+  text.resize(*size);
+  return true;
 }
 
 // The same rendering the server gives flow times.

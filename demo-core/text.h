@@ -15,6 +15,10 @@ std::string base64_encode(std::string_view bytes);
 // Standard alphabet; padding optional, no other characters allowed.
 std::optional<std::string> base64_decode(std::string_view text);
 
+// The same, decoding `text` into its own storage (the bytes are never longer
+// than their text). On failure returns false and leaves `text` unspecified.
+bool base64_decode_in_place(std::string& text);
+
 // "2024-03-05T10:21:33.123Z" for milliseconds since 1970-01-01T00:00:00Z.
 std::string iso_time(std::uint64_t ms);
 

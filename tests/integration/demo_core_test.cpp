@@ -227,6 +227,27 @@ TEST_F(DemoCore, ServesABrowserRecordedHar) {
             "eyJpdGVtIjoyLCJxdWFudGl0eSI6Mywibm90ZSI6ImxlYXZlIGF0IGRvb3IifQ==");
 }
 
+// The archive reader's own text scanning: escapes, surrogate pairs, numbers
+// with fraction and exponent, and a base64 body.
+TEST_F(DemoCore, ReadsEscapesNumbersAndBodiesOfAHar) {
+  std::ofstream(dir_ / "hand.har") << R"({"log": {"entries": [{
+    "startedDateTime": "2024-03-05T10:21:33.5+01:00", "time": 1.25e2,
+    "request": {"method": "POST", "url": "https://api.example.test/caf\u00e9?q=\ud83d\ude00",
+      "headers": [{"name": "X-Note", "value": "a\tb \"q\" c\\d \/ \u0041"}],
+      "postData": {"text": "{\"a\":1}"}},
+    "response": {"status": 201, "content": {"size": 3, "text": "AP8A", "encoding": "base64"}}
+  }]}})";
+  start({"--har", (dir_ / "hand.har").string()});
+  Json flow = client_->call("flow.list")["result"]["flows"][0];
+  EXPECT_EQ(flow["ts"], 1709630493500u);
+  EXPECT_EQ(flow["durationMs"], 125u);
+  EXPECT_EQ(flow["path"], "/caf\xC3\xA9?q=\xF0\x9F\x98\x80");
+  Json got = detail(flow);
+  EXPECT_EQ(got["reqHeaders"], Json::parse(R"([["X-Note", "a\tb \"q\" c\\d / A"]])"));
+  EXPECT_EQ(got["reqBodyB64"], "eyJhIjoxfQ==");  // {"a":1}
+  EXPECT_EQ(got["respBodyB64"], "AP8A");
+}
+
 TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
   std::ofstream(dir_ / "bad.har") << "not json at all";
   Core core({"--socket", socket_.string(), "--har", (dir_ / "bad.har").string()});
