@@ -78,14 +78,14 @@ void EmbeddedPretty::before_value() {
   }
   if (empty_.empty()) return;  // the top-level value
   if (!empty_.back()) out_.append(',');
-  empty_.back() = false;
+  empty_.back() = 0;
   line_break(empty_.size());
 }
 
 void EmbeddedPretty::open(char bracket) {
   before_value();
   out_.append(bracket);
-  empty_.push_back(true);
+  empty_.push_back(1);
 }
 
 void EmbeddedPretty::close(char bracket) {
@@ -100,6 +100,16 @@ void EmbeddedPretty::key(std::string_view name) {
   out_.append("\\\"");
   append_escaped_twice(out_, name);
   out_.append("\\\": ");
+  after_key_ = true;
+}
+
+void EmbeddedPretty::plain_key(std::string_view name) {
+  before_value();
+  char* at = out_.reserve_more(name.size() + 6);
+  std::memcpy(at, "\\\"", 2);
+  std::memcpy(at + 2, name.data(), name.size());
+  std::memcpy(at + 2 + name.size(), "\\\": ", 4);
+  out_.commit(name.size() + 6);
   after_key_ = true;
 }
 

@@ -25,6 +25,8 @@ class EmbeddedPretty {
   // Inside an object: the next member's key. Keys must come in ascending
   // byte order, as in every object the program writes.
   void key(std::string_view name);
+  // The same for a name known to need no escaping: letters, digits, "_".
+  void plain_key(std::string_view name);
 
   void null() { scalar("null"); }
   void boolean(bool value) { scalar(value ? "true" : "false"); }
@@ -44,7 +46,7 @@ class EmbeddedPretty {
   void scalar(std::string_view text);
 
   Buffer& out_;
-  std::vector<bool> empty_;  // per open container: nothing in it yet
+  std::vector<char> empty_;  // per open container: nothing in it yet
   bool after_key_ = false;
 };
 

@@ -228,9 +228,9 @@ std::string_view content_type_of(const Tape& tape, std::uint32_t detail,
 void write_omitted_body(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t detail,
                         std::string_view meta_key) {
   out.begin_object();
-  out.key("note");
+  out.plain_key("note");
   out.string(kOmittedNote);
-  out.key("size");
+  out.plain_key("size");
   write_total(out, tape, meta_of(tape, detail, meta_key));
   out.end_object();
 }
@@ -242,9 +242,9 @@ void write_body_field(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t
   bool stored_truncated = flag_of(tape, meta, "truncated");
   out.begin_object();
   if (flag_of(tape, meta, "dropped")) {
-    out.key("note");
+    out.plain_key("note");
     out.string(kDroppedNote);
-    out.key("size");
+    out.plain_key("size");
     write_total(out, tape, meta);
     return out.end_object();
   }
@@ -257,28 +257,28 @@ void write_body_field(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t
     size = base64_decode_into(bytes, tape[encoded].length, bytes);
   }
   if (!size || *size == 0) {
-    out.key("size");
+    out.plain_key("size");
     out.uint(0);
     return out.end_object();
   }
 
   std::string_view body(bytes, *size);
   if (json::is_utf8(body)) {
-    out.key("original_size");
+    out.plain_key("original_size");
     write_total(out, tape, meta);
-    out.key("text");
+    out.plain_key("text");
     out.string(body.substr(0, cut_point(body, limit)));
-    out.key("truncated");
+    out.plain_key("truncated");
     out.boolean(stored_truncated || body.size() > limit);
     return out.end_object();
   }
-  out.key("content_type");
+  out.plain_key("content_type");
   out.string(content_type_of(tape, detail, headers_key));
-  out.key("note");
+  out.plain_key("note");
   out.string(kBinaryNote);
-  out.key("size");
+  out.plain_key("size");
   write_total(out, tape, meta);
-  out.key("truncated");
+  out.plain_key("truncated");
   out.boolean(stored_truncated);
   out.end_object();
 }

@@ -150,17 +150,17 @@ void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t fl
   };
   out.begin_object();
   for (std::size_t i = 0; i < std::size(kSummaryCopies); ++i) {
-    out.key(kSummaryCopies[i].first);
+    out.plain_key(kSummaryCopies[i].first);
     if (found[i] == Tape::kNone) {
       out.null();
     } else {
       out.value(tape, found[i]);
     }
   }
-  out.key("time");
+  out.plain_key("time");
   auto ts = tape.uint_value(found[kTs]);
   out.string(ts ? utc_text(*ts) : std::string());
-  out.key("url");
+  out.plain_key("url");
   out.string({text_of(kScheme), "://", text_of(kHost), text_of(kPath)});
   out.end_object();
 }
@@ -179,14 +179,14 @@ void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answ
   std::uint64_t count = flows.size();
   std::uint64_t total = tape.uint_value(tape.find(answer, "matchedTotal")).value_or(count);
   out.begin_object();
-  out.key("flows");
+  out.plain_key("flows");
   out.begin_array();
   // The core lists its selection oldest first; the agent reads newest first.
   for (auto it = flows.rbegin(); it != flows.rend(); ++it) write_summary(out, tape, *it);
   out.end_array();
-  out.key("total_in_store");
+  out.plain_key("total_in_store");
   out.uint(total);
-  out.key("truncated");
+  out.plain_key("truncated");
   out.boolean(count < total);
   out.end_object();
 }
@@ -199,15 +199,15 @@ void get_flow_write(const Json& args, const Tape& tape, std::uint32_t answer,
 
   auto side = [&](std::string_view name, std::string_view bytes_key, std::string_view meta_key,
                   std::string_view headers_key) {
-    out.key(name);
+    out.plain_key(name);
     out.begin_object();
-    out.key("body");
+    out.plain_key("body");
     if (with_bodies) {
       write_body_field(out, tape, answer, bytes_key, meta_key, headers_key, limit);
     } else {
       write_omitted_body(out, tape, answer, meta_key);
     }
-    out.key("headers");
+    out.plain_key("headers");
     std::uint32_t headers = tape.find(answer, headers_key);
     if (headers == Tape::kNone) {
       out.begin_array();
@@ -221,7 +221,7 @@ void get_flow_write(const Json& args, const Tape& tape, std::uint32_t answer,
   out.begin_object();
   side("request", "reqBodyB64", "reqBodyMeta", "reqHeaders");
   side("response", "respBodyB64", "respBodyMeta", "respHeaders");
-  out.key("summary");
+  out.plain_key("summary");
   std::uint32_t summary = tape.find(answer, "summary");
   if (summary == Tape::kNone || tape.is(summary, Tape::Kind::Null)) {
     out.null();
