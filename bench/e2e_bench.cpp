@@ -59,6 +59,7 @@ constexpr int kFlowCount = 200;
 
 std::mutex g_children_mutex;
 std::set<pid_t> g_children;
+std::string g_socket_dir;  // removed on failure too
 
 // Ends the run with a message, taking the servers it started with it. Threads
 // may be blocked in the canned core, so nothing is unwound.
@@ -68,6 +69,10 @@ std::set<pid_t> g_children;
   {
     std::lock_guard lock(g_children_mutex);
     for (pid_t pid : g_children) ::kill(pid, SIGKILL);
+  }
+  if (!g_socket_dir.empty()) {
+    ::unlink((g_socket_dir + "/core.sock").c_str());
+    ::rmdir(g_socket_dir.c_str());
   }
   std::_Exit(1);
 }
@@ -923,6 +928,7 @@ int main(int argc, char** argv) {
   char dir_template[] = "/tmp/trelvo-e2e-XXXXXX";
   if (::mkdtemp(dir_template) == nullptr) fail_errno("mkdtemp");
   const std::string dir = dir_template;
+  g_socket_dir = dir;
 
   const std::string core_path = dir + "/core.sock";
   const auto with_core = environment_with_socket(core_path);
