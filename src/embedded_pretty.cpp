@@ -32,24 +32,6 @@ constexpr std::string_view kBreak = "\\n";
 }  // namespace
 
 void append_escaped_twice(Buffer& out, std::string_view text) {
-  constexpr std::size_t kShort = 256;
-  constexpr std::size_t kLongestEscape = 7;
-  if (text.size() <= kShort) {
-    // Keys and most values: byte by byte into room for the worst case.
-    char* start = out.reserve_more(text.size() * kLongestEscape);
-    char* at = start;
-    for (char c : text) {
-      std::string_view escape = kDoubleEscapes[static_cast<unsigned char>(c)];
-      if (escape.empty()) {
-        *at++ = c;
-      } else {
-        std::memcpy(at, escape.data(), escape.size());
-        at += escape.size();
-      }
-    }
-    out.commit(static_cast<std::size_t>(at - start));
-    return;
-  }
   const char* p = text.data();
   const char* end = p + text.size();
   out.reserve_more(text.size() + text.size() / 8 + 16);
@@ -144,7 +126,7 @@ void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
       return string(tape.string(node));
     case Tape::Kind::Number: {
       std::string_view token(n.text, n.length);
-      switch (number_kind(token)) {
+      switch (n.number) {
         case NumberKind::Unsigned:
           return scalar(token);  // the grammar leaves one way to write it
         case NumberKind::Signed: {

@@ -146,12 +146,11 @@ bool Tape::parse_number(const char*& p, const char* end) {
     while (p < end && is_digit(*p)) ++p;
   }
   std::string_view token(start, static_cast<std::size_t>(p - start));
+  NumberKind kind = number_kind(token);
   // A double beyond range is a parse error to json::parse.
-  if (number_kind(token) == NumberKind::Double && !std::isfinite(number_double(token))) {
-    return false;
-  }
+  if (kind == NumberKind::Double && !std::isfinite(number_double(token))) return false;
   nodes_.push_back({const_cast<char*>(start), static_cast<std::uint32_t>(token.size()),
-                    static_cast<std::uint32_t>(nodes_.size() + 1), Kind::Number});
+                    static_cast<std::uint32_t>(nodes_.size() + 1), Kind::Number, kind});
   return true;
 }
 
@@ -160,8 +159,11 @@ bool Tape::parse_string(const char*& p, const char* end) {
   const char* stop = find_special(start, end);
   if (stop == end) return false;
   if (*stop == '"') {
-    nodes_.push_back({const_cast<char*>(start), static_cast<std::uint32_t>(stop - start),
-                      static_cast<std::uint32_t>(nodes_.size() + 1), Kind::String});
+    nodes_.push_back({const_cast<char*>(start),
+                      static_cast<std::uint32_t>(stop - start),
+                      static_cast<std::uint32_t>(nodes_.size() + 1),
+                      Kind::String,
+                      {}});
     p = stop + 1;
     return true;
   }
@@ -222,8 +224,11 @@ bool Tape::parse_string(const char*& p, const char* end) {
   }
   auto length = static_cast<std::size_t>(out - out_start);
   unescaped_.commit(length);
-  nodes_.push_back({out_start, static_cast<std::uint32_t>(length),
-                    static_cast<std::uint32_t>(nodes_.size() + 1), Kind::String});
+  nodes_.push_back({out_start,
+                    static_cast<std::uint32_t>(length),
+                    static_cast<std::uint32_t>(nodes_.size() + 1),
+                    Kind::String,
+                    {}});
   p = stop + 1;
   return true;
 }
@@ -253,7 +258,7 @@ bool Tape::parse(char* text, std::size_t size) {
         if (open_.size() == static_cast<std::size_t>(kMaxDepth)) return false;
         bool object = *p == '{';
         auto index = static_cast<std::uint32_t>(nodes_.size());
-        nodes_.push_back({nullptr, 0, index + 1, object ? Kind::Object : Kind::Array});
+        nodes_.push_back({nullptr, 0, index + 1, object ? Kind::Object : Kind::Array, {}});
         p = skip_space(p + 1, end);
         if (p < end && *p == (object ? '}' : ']')) {
           ++p;
@@ -277,7 +282,8 @@ bool Tape::parse(char* text, std::size_t size) {
           return false;
         }
         p += kWords[w].size();
-        nodes_.push_back({nullptr, 0, static_cast<std::uint32_t>(nodes_.size() + 1), kKinds[w]});
+        nodes_.push_back(
+            {nullptr, 0, static_cast<std::uint32_t>(nodes_.size() + 1), kKinds[w], {}});
         break;
       }
       default:
@@ -331,8 +337,8 @@ void Tape::find_all(std::uint32_t object, const std::string_view* keys, std::siz
 
 std::optional<std::uint64_t> Tape::uint_value(std::uint32_t node) const {
   if (!is(node, Kind::Number)) return std::nullopt;
+  if (nodes_[node].number != NumberKind::Unsigned) return std::nullopt;
   std::string_view token(nodes_[node].text, nodes_[node].length);
-  if (number_kind(token) != NumberKind::Unsigned) return std::nullopt;
   std::uint64_t value = 0;
   std::from_chars(token.data(), token.data() + token.size(), value);
   return value;
@@ -351,7 +357,7 @@ Json Tape::to_json(std::uint32_t node) const {
       return std::string(n.text, n.length);
     case Kind::Number: {
       std::string_view token(n.text, n.length);
-      switch (number_kind(token)) {
+      switch (n.number) {
         case NumberKind::Unsigned:
           return *uint_value(node);
         case NumberKind::Signed: {

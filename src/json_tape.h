@@ -18,6 +18,10 @@
 
 namespace json {
 
+// Numbers as json::parse reads them: an unsigned integer, a signed one, or
+// a double when the token has a fraction or exponent or overflows 64 bits.
+enum class NumberKind : std::uint8_t { Unsigned, Signed, Double };
+
 class Tape {
  public:
   enum class Kind : std::uint8_t { Null, False, True, Number, String, Array, Object };
@@ -28,6 +32,7 @@ class Tape {
     std::uint32_t length;  // of `text`
     std::uint32_t end;     // index one past this node's subtree
     Kind kind;
+    NumberKind number;  // of a Number
   };
 
   // Texts this long are declined unread (node lengths are 32-bit).
@@ -76,9 +81,6 @@ class Tape {
   Buffer unescaped_;                 // strings that held escapes
 };
 
-// Numbers as json::parse reads them: an unsigned integer, a signed one, or
-// a double when the token has a fraction or exponent or overflows 64 bits.
-enum class NumberKind { Unsigned, Signed, Double };
 NumberKind number_kind(std::string_view token);
 // The token's double value (json::parse uses the same conversion).
 double number_double(std::string_view token);

@@ -158,8 +158,9 @@ void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t fl
     }
   }
   out.plain_key("time");
+  char time[kUtcTextMax];
   auto ts = tape.uint_value(found[kTs]);
-  out.string(ts ? utc_text(*ts) : std::string());
+  out.string(std::string_view(time, ts ? write_utc_text(*ts, time) : 0));
   out.plain_key("url");
   out.string({text_of(kScheme), "://", text_of(kHost), text_of(kPath)});
   out.end_object();

@@ -1,6 +1,8 @@
 #include "tools/summaries.h"
 
 #include <array>
+#include <charconv>
+#include <cstring>
 #include <optional>
 
 namespace tools {
@@ -169,7 +171,7 @@ std::string time_text(const Json& params, std::string_view key) {
   return ms ? utc_text(*ms) : "an unknown time";
 }
 
-std::string utc_text(std::uint64_t ms) {
+std::size_t write_utc_text(std::uint64_t ms, char* out) {
   const std::uint64_t millis = ms % 1000;
   const std::uint64_t secs = ms / 1000;
   const std::uint64_t of_day = secs % 86400;
@@ -186,25 +188,36 @@ std::string utc_text(std::uint64_t ms) {
   const std::uint64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
 
   // Written by hand: this runs for every flow of every listing.
-  std::string text;
-  if (year < 1000) text.append(year < 10 ? 3 : year < 100 ? 2 : 1, '0');
-  text += std::to_string(year);
+  char* at = out;
+  auto digits = std::to_chars(at, at + 24, year).ptr;
+  std::size_t width = static_cast<std::size_t>(digits - at);
+  if (width < 4) {  // the year has at least four digits
+    std::memmove(at + 4 - width, at, width);
+    std::memset(at, '0', 4 - width);
+    width = 4;
+  }
+  at += width;
   auto two = [&](char before, std::uint64_t value) {
-    text += before;
-    text += static_cast<char>('0' + value / 10);
-    text += static_cast<char>('0' + value % 10);
+    *at++ = before;
+    *at++ = static_cast<char>('0' + value / 10);
+    *at++ = static_cast<char>('0' + value % 10);
   };
   two('-', month);
   two('-', day);
   two('T', of_day / 3600);
   two(':', of_day % 3600 / 60);
   two(':', of_day % 60);
-  text += '.';
-  text += static_cast<char>('0' + millis / 100);
-  text += static_cast<char>('0' + millis / 10 % 10);
-  text += static_cast<char>('0' + millis % 10);
-  text += 'Z';
-  return text;
+  *at++ = '.';
+  *at++ = static_cast<char>('0' + millis / 100);
+  *at++ = static_cast<char>('0' + millis / 10 % 10);
+  *at++ = static_cast<char>('0' + millis % 10);
+  *at++ = 'Z';
+  return static_cast<std::size_t>(at - out);
+}
+
+std::string utc_text(std::uint64_t ms) {
+  char text[kUtcTextMax];
+  return std::string(text, write_utc_text(ms, text));
 }
 
 }  // namespace tools

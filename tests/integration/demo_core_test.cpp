@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "json.h"
+#include "mcp_process.h"
 
 namespace {
 
@@ -325,7 +326,8 @@ TEST_F(DemoCore, OutOfDescriptorsItWaitsForOneToBeFreedInsteadOfSpinning) {
   clients.erase(clients.begin(), std::prev(clients.end()));  // frees the accepted ones
   EXPECT_EQ(clients.back().hello()["result"]["acceptedClientKind"], "mcp");
   EXPECT_EQ(core_->finish(true), 0);
-  EXPECT_LT(cpu_seconds(core_->usage), 0.4);
+  // A core that spins takes about a second; a sanitized one starts slower.
+  EXPECT_LT(cpu_seconds(core_->usage), kAddressSanitizer ? 0.7 : 0.4);
 }
 
 }  // namespace

@@ -5,6 +5,20 @@
 // reports, so a sanitizer report or leak in the child fails the test.
 #pragma once
 
+// Whether this build runs under AddressSanitizer, whose quarantine keeps freed
+// memory and whose checks slow every program down.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 #include <sys/types.h>
 
 #include <chrono>
