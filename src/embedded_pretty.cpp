@@ -45,12 +45,11 @@ void append_escaped_twice(Buffer& out, std::string_view text) {
 }
 
 void EmbeddedPretty::line_break(std::size_t depth) {
-  // A line break and the indentation of the deepest level there can be.
-  static const std::string kIndented = std::string(kBreak) + std::string(2 * kMaxDepth, ' ');
-  std::string_view indented = kIndented;
-  out_.append(indented.substr(0, kBreak.size() + 2 * depth));
-  // Results nest a value of the deepest kind a little deeper still.
-  for (std::size_t level = kMaxDepth; level < depth; ++level) out_.append("  ");
+  std::size_t spaces = 2 * depth;
+  char* at = out_.reserve_more(kBreak.size() + spaces);
+  std::memcpy(at, kBreak.data(), kBreak.size());
+  std::memset(at + kBreak.size(), ' ', spaces);
+  out_.commit(kBreak.size() + spaces);
 }
 
 void EmbeddedPretty::before_value() {
@@ -86,12 +85,22 @@ void EmbeddedPretty::key(std::string_view name) {
 }
 
 void EmbeddedPretty::plain_key(std::string_view name) {
-  before_value();
-  char* at = out_.reserve_more(name.size() + 6);
+  // The comma, line break, indentation and key in one go: this runs for
+  // every member of every flow.
+  std::size_t spaces = 2 * empty_.size();
+  char* start = out_.reserve_more(1 + kBreak.size() + spaces + name.size() + 6);
+  char* at = start;
+  if (!empty_.back()) *at++ = ',';
+  empty_.back() = 0;
+  std::memcpy(at, kBreak.data(), kBreak.size());
+  at += kBreak.size();
+  std::memset(at, ' ', spaces);
+  at += spaces;
   std::memcpy(at, "\\\"", 2);
   std::memcpy(at + 2, name.data(), name.size());
   std::memcpy(at + 2 + name.size(), "\\\": ", 4);
-  out_.commit(name.size() + 6);
+  at += name.size() + 6;
+  out_.commit(static_cast<std::size_t>(at - start));
   after_key_ = true;
 }
 
@@ -104,6 +113,22 @@ void EmbeddedPretty::uint(std::uint64_t value) {
   char digits[24];
   auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   scalar(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+void EmbeddedPretty::string(std::string_view text) {
+  before_value();
+  if (find_special(text.data(), text.data() + text.size()) == text.data() + text.size()) {
+    // Nothing to escape, as in most values: quotes and text in one go.
+    char* at = out_.reserve_more(text.size() + 4);
+    std::memcpy(at, "\\\"", 2);
+    std::memcpy(at + 2, text.data(), text.size());
+    std::memcpy(at + 2 + text.size(), "\\\"", 2);
+    out_.commit(text.size() + 4);
+    return;
+  }
+  out_.append("\\\"");
+  append_escaped_twice(out_, text);
+  out_.append("\\\"");
 }
 
 void EmbeddedPretty::string(std::initializer_list<std::string_view> parts) {

@@ -25,7 +25,8 @@ class EmbeddedPretty {
   // Inside an object: the next member's key. Keys must come in ascending
   // byte order, as in every object the program writes.
   void key(std::string_view name);
-  // The same for a name known to need no escaping: letters, digits, "_".
+  // The same for a name known to need no escaping (letters, digits, "_")
+  // inside an object.
   void plain_key(std::string_view name);
 
   void null() { scalar("null"); }
@@ -33,7 +34,7 @@ class EmbeddedPretty {
   void uint(std::uint64_t value);
   // A string made of `parts` one after another.
   void string(std::initializer_list<std::string_view> parts);
-  void string(std::string_view text) { string({text}); }
+  void string(std::string_view text);
   // A node of `tape` and everything under it: objects with sorted keys, a
   // repeated key keeping its last value, numbers as json::parse reads them.
   void value(const Tape& tape, std::uint32_t node);
