@@ -39,6 +39,7 @@ class Buffer {
   void commit(std::size_t n) { size_ += n; }
 
   void append(std::string_view bytes) {
+    if (bytes.empty()) return;  // its data may be null, which memcpy must not get
     std::memcpy(reserve_more(bytes.size()), bytes.data(), bytes.size());
     size_ += bytes.size();
   }

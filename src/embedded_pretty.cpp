@@ -121,7 +121,7 @@ void EmbeddedPretty::string(std::string_view text) {
     // Nothing to escape, as in most values: quotes and text in one go.
     char* at = out_.reserve_more(text.size() + 4);
     std::memcpy(at, "\\\"", 2);
-    std::memcpy(at + 2, text.data(), text.size());
+    if (!text.empty()) std::memcpy(at + 2, text.data(), text.size());
     std::memcpy(at + 2 + text.size(), "\\\"", 2);
     out_.commit(text.size() + 4);
     return;
