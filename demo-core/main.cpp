@@ -19,7 +19,7 @@
 #include "protocol.h"
 #include "sample_data.h"
 #include "server.h"
-#include "upstream.h"
+#include "default_socket.h"
 
 namespace {
 

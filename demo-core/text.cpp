@@ -1,6 +1,6 @@
 #include "text.h"
 
-#include "tools/summaries.h"
+#include "time_text.h"
 
 #include <array>
 #include <cctype>
@@ -157,7 +157,7 @@ bool base64_decode_in_place(std::string& text) {
 
 // The same rendering the server gives flow times.
 std::string iso_time(std::uint64_t ms) {
-  return tools::utc_text(ms);
+  return utc_text(ms);
 }
 
 std::string http_date(std::uint64_t ms) {

@@ -20,6 +20,7 @@
 #endif
 
 #include "buffer.h"
+#include "default_socket.h"
 #include "json.h"
 #include "mcp.h"
 #include "tools/dispatch.h"

@@ -7,12 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
-
-constexpr std::string_view kSocketUnderHome = "Library/Application Support/Trelvo/run/core.sock";
 
 // MSG_NOSIGNAL is not everywhere; SIGPIPE is ignored process-wide anyway.
 #ifdef MSG_NOSIGNAL
@@ -46,16 +43,6 @@ bool set_nonblocking(int fd) {
 }
 
 }  // namespace
-
-std::string socket_path() {
-  const char* explicit_path = std::getenv("TRELVO_MCP_SOCKET");
-  if (explicit_path != nullptr && json::is_utf8(explicit_path)) return explicit_path;
-  const char* home = std::getenv("HOME");
-  std::string path = (home != nullptr && json::is_utf8(home)) ? home : "";
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += kSocketUnderHome;
-  return path;
-}
 
 Upstream::Upstream(std::string path) : path_(std::move(path)) {}
 

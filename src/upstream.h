@@ -100,10 +100,6 @@ class CoreLink {
   }
 };
 
-// TRELVO_MCP_SOCKET when set (and valid UTF-8), else
-// $HOME/Library/Application Support/Trelvo/run/core.sock.
-std::string socket_path();
-
 class Upstream : public CoreLink {
  public:
   explicit Upstream(std::string path);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "time_text.h"
 #include "tools/bodies.h"
 #include "tools/summaries.h"
 

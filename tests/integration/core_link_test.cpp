@@ -1,5 +1,6 @@
 // The core link: Upstream driven in-process against a scripted fake core, and
 // its roads through the real binary.
+#include "default_socket.h"
 #include "upstream.h"
 
 #include <fcntl.h>

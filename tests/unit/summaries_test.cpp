@@ -1,4 +1,5 @@
 #include "tools/summaries.h"
+#include "time_text.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ TEST(UtcTextTest, RendersBoundariesOfTheCalendar) {
       {253402300800000, "10000-01-01T00:00:00.000Z"},
       {std::numeric_limits<std::uint64_t>::max(), "584556019-04-03T14:25:51.615Z"},
   };
-  for (const auto& [ms, text] : cases) EXPECT_EQ(tools::utc_text(ms), text) << ms;
+  for (const auto& [ms, text] : cases) EXPECT_EQ(utc_text(ms), text) << ms;
 }
 
 TEST(TimeTextTest, OnlyNonNegativeIntegersAreTimesAndNumbers) {
