@@ -27,7 +27,8 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-McpProcess::McpProcess(const std::string& socket, bool stdin_closed, bool stdout_closed) {
+McpProcess::McpProcess(const std::string& socket, bool stdin_closed, bool stdout_closed,
+                       std::string program) {
   // Writing to a child that has already gone must fail, not end the tests.
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2];
@@ -43,7 +44,7 @@ McpProcess::McpProcess(const std::string& socket, bool stdin_closed, bool stdout
   posix_spawn_file_actions_adddup2(&actions, err_, 2);
   if (stdin_closed) posix_spawn_file_actions_addclose(&actions, 0);
   if (stdout_closed) posix_spawn_file_actions_addclose(&actions, 1);
-  std::string program = TRELVO_MCP_BIN;
+  if (program.empty()) program = TRELVO_MCP_BIN;
   std::vector<std::string> env = {"TRELVO_MCP_SOCKET=" + socket, "HOME=/nonexistent"};
   // A sanitizer build's child reports leaks and faults under the same options as the test.
   for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {

@@ -30,9 +30,10 @@ class McpProcess {
  public:
   static constexpr std::chrono::milliseconds kPatience{5000};
 
-  // The closed flags start the child with that descriptor not open at all.
+  // The closed flags start the child with that descriptor not open at all;
+  // `program` is the build's trelvo-mcp unless given.
   explicit McpProcess(const std::string& socket, bool stdin_closed = false,
-                      bool stdout_closed = false);
+                      bool stdout_closed = false, std::string program = "");
   // Kills the child if it still runs and reaps it.
   ~McpProcess();
   McpProcess(const McpProcess&) = delete;

@@ -11,24 +11,21 @@
 // memory. On the first wrong response it prints the call, the core's log of
 // it, what was expected and what came, keeps the files, and exits 1.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -36,6 +33,7 @@
 
 #include "json.h"
 #include "link_model.h"
+#include "mcp_process.h"
 
 namespace {
 
@@ -133,40 +131,20 @@ std::string key_of(const CallKind& kind) {
   return kind.method + " " + kind.tool + " " + json::compact(kind.arguments);
 }
 
-// splitmix64, as the chaos core uses: the call sequence follows the seed too.
-class Dice {
- public:
-  explicit Dice(std::uint64_t seed) : state_(seed ^ 0x5EED5EED5EED5EEDull) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-
- private:
-  std::uint64_t state_;
-};
-
 // ---- processes and files ---------------------------------------------------
 
-pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int in,
-            int out, int err) {
+// Starts the chaos core with its standard error in `err`.
+pid_t spawn_core(const std::vector<std::string>& args, int err) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in, 0);
-  posix_spawn_file_actions_adddup2(&actions, out, 1);
   posix_spawn_file_actions_adddup2(&actions, err, 2);
-  std::vector<std::string> args_copy = args, env_copy = env;
-  std::vector<char*> argv, envp;
+  std::vector<std::string> args_copy = args;
+  std::vector<char*> argv;
   for (std::string& a : args_copy) argv.push_back(a.data());
-  for (std::string& e : env_copy) envp.push_back(e.data());
   argv.push_back(nullptr);
-  envp.push_back(nullptr);
+  char* no_env[] = {nullptr};
   pid_t pid = -1;
-  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-    pid = -1;
-  }
+  if (posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), no_env) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
   return pid;
 }
@@ -252,7 +230,7 @@ struct Options {
 class Soak {
  public:
   explicit Soak(Options options)
-      : options_(std::move(options)), kinds_(call_kinds()), dice_(options_.seed) {}
+      : options_(std::move(options)), kinds_(call_kinds()), random_(options_.seed) {}
 
   int run() {
     start_ = Clock::now();
@@ -263,9 +241,7 @@ class Soak {
       Json id = call_ % 10 == 0 ? Json("soak-" + std::to_string(call_)) : Json(call_);
       one_call(kind, id);
       settle();
-      if (call_ == kWarmupCalls) warm_kib_ = memory_kib(mcp_pid_, "VmRSS");
-      note_peak();
-      if (call_ % 100 == 0) check_stderr();
+      if (call_ == kWarmupCalls) warm_kib_ = memory_kib(mcp_->pid(), "VmRSS");
       if (Clock::now() - start_ > kTimeBudget) {
         fail("the soak ran past three minutes after " + std::to_string(call_) + " calls");
       }
@@ -283,11 +259,10 @@ class Soak {
     log_path_ = dir_ + "/chaos.log";
     log_ = std::make_unique<LogTail>(log_path_);
 
-    int null_fd = open_file("/dev/null", O_RDWR);
     int core_err = open_file(dir_ + "/core.stderr", O_WRONLY | O_CREAT | O_TRUNC);
-    core_pid_ = spawn({options_.core, "--socket", socket_, "--chaos", std::to_string(options_.seed),
-                       "--chaos-log", log_path_},
-                      {}, null_fd, null_fd, core_err);
+    core_pid_ = spawn_core({options_.core, "--socket", socket_, "--chaos",
+                            std::to_string(options_.seed), "--chaos-log", log_path_},
+                           core_err);
     ::close(core_err);
     if (core_pid_ < 0) fail("cannot start " + options_.core);
     auto until = Clock::now() + kSettleWait;
@@ -296,19 +271,7 @@ class Soak {
       std::this_thread::sleep_for(5ms);
     }
 
-    int in[2], out[2];
-    if (::pipe(in) != 0 || ::pipe(out) != 0) fail("cannot create pipes");
-    for (int fd : {in[0], in[1], out[0], out[1]}) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    int mcp_err = open_file(dir_ + "/mcp.stderr", O_WRONLY | O_CREAT | O_TRUNC);
-    mcp_pid_ = spawn({options_.mcp}, {"TRELVO_MCP_SOCKET=" + socket_, "HOME=/nonexistent"}, in[0],
-                     out[1], mcp_err);
-    ::close(mcp_err);
-    ::close(null_fd);
-    ::close(in[0]);
-    ::close(out[1]);
-    to_mcp_ = in[1];
-    from_mcp_ = out[0];
-    if (mcp_pid_ < 0) fail("cannot start " + options_.mcp);
+    mcp_ = std::make_unique<McpProcess>(socket_, false, false, options_.mcp);
   }
 
   // The host's handshake; trelvo-mcp has connected to the core before it
@@ -336,7 +299,7 @@ class Soak {
     }
     int total = 0;
     for (const CallKind& k : kinds_) total += k.weight;
-    int roll = static_cast<int>(dice_.next() % static_cast<std::uint64_t>(total));
+    int roll = static_cast<int>(random_() % static_cast<std::uint64_t>(total));
     for (const CallKind& k : kinds_) {
       if ((roll -= k.weight) < 0) return k;
     }
@@ -445,13 +408,6 @@ class Soak {
     return "";
   }
 
-  // Remembers the call that raised the server's peak memory last, to say.
-  void note_peak() {
-    long peak = memory_kib(mcp_pid_, "VmHWM");
-    if (peak > peak_kib_ + 1024) peak_call_ = "call " + std::to_string(call_) + ", " + request_;
-    peak_kib_ = std::max(peak_kib_, peak);
-  }
-
   // Waits for what the last call set going in the core to be over: the core
   // back up, a connection it closes after its reply closed.
   void settle() {
@@ -472,61 +428,23 @@ class Soak {
     if (!log_->take(events_, lines_)) fail("the chaos log has a line that is not JSON");
   }
 
-  void check_stderr() {
-    std::string err = read_file(dir_ + "/mcp.stderr");
-    if (!err.empty()) fail("trelvo-mcp wrote to its standard error", "nothing", clip(err));
-  }
-
   void send(const std::string& line) {
-    std::string text = line + "\n";
-    std::string_view rest = text;
-    while (!rest.empty()) {
-      ssize_t n = ::write(to_mcp_, rest.data(), rest.size());
-      if (n > 0) {
-        rest.remove_prefix(static_cast<std::size_t>(n));
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        fail("trelvo-mcp no longer reads its input");
-      }
-    }
+    if (!mcp_->send_line(line)) fail("trelvo-mcp no longer reads its input");
   }
 
   std::string response() {
-    auto until = Clock::now() + kResponseWait;
-    std::size_t newline;
-    while ((newline = stdout_.find('\n')) == std::string::npos) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
-      pollfd ready{from_mcp_, POLLIN, 0};
-      if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) == 0) {
-        fail("no response within 20 s", "a response", "nothing");
-      }
-      char chunk[65536];
-      ssize_t n = ::read(from_mcp_, chunk, sizeof chunk);
-      if (n == 0) fail("trelvo-mcp ended its output", "a response", "the end of the output");
-      if (n > 0) stdout_.append(chunk, static_cast<std::size_t>(n));
-    }
-    std::string line = stdout_.substr(0, newline);
-    stdout_.erase(0, newline + 1);
-    return line;
+    std::optional<std::string> line = mcp_->read_line(kResponseWait);
+    if (!line) fail("no response within 20 s, or the output ended", "a response", "nothing");
+    return *line;
   }
 
   void finish() {
-    long peak = memory_kib(mcp_pid_, "VmHWM");
-    long final_kib = memory_kib(mcp_pid_, "VmRSS");
-    ::close(to_mcp_);
-    to_mcp_ = -1;
-    int status = 0;
-    auto until = Clock::now() + kSettleWait;
-    while (::waitpid(mcp_pid_, &status, WNOHANG) == 0) {
-      if (Clock::now() > until) fail("trelvo-mcp did not end with its input");
-      std::this_thread::sleep_for(5ms);
+    long peak = memory_kib(mcp_->pid(), "VmHWM");
+    long final_kib = memory_kib(mcp_->pid(), "VmRSS");
+    // A clean end: no further output, status 0 and nothing on standard error.
+    if (std::string end = mcp_->finish(); end != "exit 0") {
+      fail("trelvo-mcp did not end cleanly with its input", "exit 0", end);
     }
-    mcp_pid_ = -1;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-      fail("trelvo-mcp did not exit cleanly at the end of its input");
-    }
-    check_stderr();
     stop_core();
     double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
 
@@ -542,7 +460,6 @@ class Soak {
     }
     std::printf("  trelvo-mcp resident memory: %s after warm-up, %s peak, %s final\n",
                 mib(warm_kib_).c_str(), mib(peak).c_str(), mib(final_kib).c_str());
-    if (!peak_call_.empty()) std::printf("  peak reached in %s\n", clip(peak_call_, 300).c_str());
     if (warm_kib_ >= 0 && final_kib >= 0 && final_kib - warm_kib_ > kMemoryAllowanceKiB) {
       fail("resident memory grew by " + mib(final_kib - warm_kib_) + " after warm-up");
     }
@@ -575,17 +492,14 @@ class Soak {
       std::fprintf(stderr, "  the whole core log and both programs' standard error are in %s\n",
                    dir_.c_str());
     }
-    if (mcp_pid_ > 0) {
-      ::kill(mcp_pid_, SIGKILL);
-      ::waitpid(mcp_pid_, nullptr, 0);
-    }
+    mcp_.reset();
     stop_core();
     std::exit(1);
   }
 
   Options options_;
   std::vector<CallKind> kinds_;
-  Dice dice_;
+  std::mt19937_64 random_;  // the call sequence follows the seed too
   soak::LinkModel model_;
   std::map<std::string, std::string> answers_;  // the first answer to each call
   std::map<std::string, int> outcomes_;
@@ -594,15 +508,10 @@ class Soak {
   Clock::duration slowest_{};
   int call_ = 0;
   long warm_kib_ = -1;
-  long peak_kib_ = 0;
-  std::string peak_call_;
   std::string dir_, socket_, log_path_;
   std::unique_ptr<LogTail> log_;
   pid_t core_pid_ = -1;
-  pid_t mcp_pid_ = -1;
-  int to_mcp_ = -1;
-  int from_mcp_ = -1;
-  std::string stdout_;
+  std::unique_ptr<McpProcess> mcp_;
   std::string request_;
   std::vector<Json> events_;        // the core's records for the call in progress
   std::vector<std::string> lines_;  // as they were written
@@ -616,7 +525,6 @@ bool parse_number(const std::string& text, std::uint64_t& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
   Options options;
   std::vector<std::string> args(argv + 1, argv + argc);
   for (std::size_t i = 0; i < args.size();) {
