@@ -96,16 +96,13 @@ TEST(ClassifyTest, InvalidRequestsAreCheckedIdFirstThenJsonrpcThenMethod) {
   check_all({
       {req("null", R"("method":"ping")"), bad_id},
       {req("[1]", R"("method":"ping")"), bad_id},
-      {req(R"({"a":1})", R"("method":"tools/call")"), bad_id},
       {R"({"id":null})", bad_id},
       {R"({"id":1,"method":"tools/list"})", no_jsonrpc},
       {R"({"jsonrpc":2.0,"id":1,"method":"ping"})", no_jsonrpc},
       {R"({"jsonrpc":"2.0 ","id":1,"method":"ping"})", no_jsonrpc},
-      {R"({"jsonrpc":"1.0","id":1,"method":"ping"})", no_jsonrpc},
       {R"({"id":1})", no_jsonrpc},
       {R"({"id":1e3})", err("1000.0", -32600, R"(invalid request: missing jsonrpc \"2.0\")")},
       {req("1", "\"x\":0"), no_method},
-      {req("1", R"("result":{})"), no_method},
       {req("1", R"("method":5)"), no_method},
       {req("5", R"("method":"notifications/initialized")"), with_id},
       {req("5", R"("method":"notifications/")"), with_id},
@@ -121,8 +118,6 @@ TEST(ClassifyTest, InvalidRequestsAreCheckedIdFirstThenJsonrpcThenMethod) {
 TEST(ClassifyTest, UnknownMethodsAreNotFoundWithTheDecodedNameReEscaped) {
   check_all({
       {req("1", R"("method":"tools/List")"), err("1", -32601, "method not found: tools/List")},
-      {req("1", R"("method":"resources/list")"),
-       err("1", -32601, "method not found: resources/list")},
       {req("1", R"("method":"")"), err("1", -32601, "method not found: ")},
       {req("1", R"("method":"tools/call ")"), err("1", -32601, "method not found: tools/call ")},
       {req("1", R"("method":"p\u0069ng\u00e9")"),
@@ -138,13 +133,11 @@ TEST(ClassifyTest, PingAnswersAnEmptyObjectWhateverItsParamsAndEchoesTheParsedId
       {req("1", R"("method":"ping","params":[1])"), kPing1},
       {req("1", R"("method":"ping","params":null,"extra":true)"), kPing1},
       {req(R"("abc")", R"("method":"ping")"), pong(R"("abc")")},
-      {req(R"("")", R"("method":"ping")"), pong(R"("")")},
       {req(R"("\u0041")", R"("method":"ping")"), pong(R"("A")")},
       {req(R"("a\"b")", R"("method":"ping")"), pong(R"("a\"b")")},
       {req("18446744073709551615", R"("method":"ping")"), pong("18446744073709551615")},
       {req("-9223372036854775808", R"("method":"ping")"), pong("-9223372036854775808")},
       {req("1e3", R"("method":"ping")"), pong("1000.0")},
-      {req("2.0", R"("method":"ping")"), pong("2.0")},
   });
 }
 
@@ -153,7 +146,6 @@ TEST(ClassifyTest, InitializeNegotiatesTheProtocolVersion) {
   auto version = [&](std::string v) { return init(R"(,"params":{"protocolVersion":)" + v + "}"); };
   check_all({
       {version(R"("2025-11-25")"), init_result("2025-11-25")},
-      {version(R"("2025-06-18")"), init_result("2025-06-18")},
       {req(R"("x")", R"("method":"initialize","params":{"protocolVersion":"2025-03-26",)"
                      R"("capabilities":{},"clientInfo":{"name":"c"}})"),
        init_result("2025-03-26", R"("x")")},
@@ -162,7 +154,6 @@ TEST(ClassifyTest, InitializeNegotiatesTheProtocolVersion) {
       {version(R"("2025-03-26 ")"), init_result("2025-11-25")},
       {version("20250326"), init_result("2025-06-18")},
       {init(""), init_result("2025-06-18")},
-      {init(R"(,"params":null)"), init_result("2025-06-18")},
       {init(R"(,"params":["2025-03-26"])"), init_result("2025-06-18")},
       {init(R"(,"params":{"capabilities":{}})"), init_result("2025-06-18")},
   });
