@@ -3,8 +3,11 @@
 # conversation through trelvo-mcp against the demo core and prints it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "== set-up: Debian and npm packages when missing, then a release build of trelvo-mcp and"
+echo "   trelvo-demo-core (about 3 minutes on a fresh 2-core machine; seconds once built)"
 scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build --preset release >/dev/null
+cmake --build --preset release --target trelvo-mcp trelvo-demo-core
+echo "== the conversation"
 TRELVO_MCP_BIN=build/release/trelvo-mcp TRELVO_DEMO_CORE_BIN=build/release/trelvo-demo-core \
   node scripts/demo.mjs "$@"

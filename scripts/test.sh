@@ -28,7 +28,9 @@ run_tests() {
   return $status
 }
 
-echo "== debug build (a few minutes on a fresh machine)"
+echo "== every test, twice: a debug build, then a sanitizer build (about 15 minutes on a fresh"
+echo "   2-core machine, Debian and npm packages included)"
+echo "== debug build"
 cmake --preset debug >/dev/null
 cmake --build --preset debug
 status=0
@@ -40,5 +42,12 @@ cmake --build --preset asan-ubsan
 run_tests asan-ubsan -j2 -E 'e2e|Timers' || status=1
 
 mkdir -p build
-echo "tests: $passed passed, $failed failed" | tee build/test-summary.txt
+total=$((passed + failed))
+if ((status == 0 && failed == 0)); then
+  summary="PASS: all $total tests passed (debug and sanitizer builds)"
+else
+  summary="FAIL: $failed of $total tests failed (the log above names them)"
+  status=1
+fi
+echo "$summary" | tee build/test-summary.txt
 exit $status
