@@ -9,4 +9,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
 cmake --build --preset release --target trelvo-mcp trelvo-demo-core chaos_soak
-build/release/tests/chaos_soak "$@"
+build/release/soak/chaos_soak "$@"
