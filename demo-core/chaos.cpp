@@ -26,9 +26,6 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // Requests are small; a client that sends this much without a line break is
 // dropped, and one that has this much unread input is not read from.
 constexpr std::size_t kMaxInput = 1024 * 1024;
-// A failed accept (out of descriptors) leaves the listener readable; wait this
-// long before trying again rather than spin.
-constexpr milliseconds kAcceptPause{100};
 // How long to wait before trying again when the socket cannot be reopened.
 constexpr milliseconds kRelistenRetry{100};
 // A stall costs the client its whole line-read limit, so stalls stay rare: at
@@ -325,12 +322,6 @@ struct Peer {
   std::size_t pending() const { return out.size() - out_offset; }
 };
 
-bool set_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
-         fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
 // The reply cut into `writes` pieces at random places.
 std::vector<std::string> pieces(Dice& d, const std::string& text, int writes) {
   std::vector<std::size_t> cuts;
@@ -414,26 +405,13 @@ class ChaosCore {
   }
 
   void accept_all() {
-    for (;;) {
-      int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) {
-        if (errno == EINTR || errno == ECONNABORTED) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) accept_after_ = Clock::now() + kAcceptPause;
-        return;
-      }
-      if (!set_nonblocking(fd)) {
-        ::close(fd);
-        continue;
-      }
-#ifdef SO_NOSIGPIPE
-      int one = 1;
-      setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
+    bool fine = accept_clients(listener_, [this](int fd) {
       peers_.push_back(Peer{});
       peers_.back().fd = fd;
       peers_.back().number = ++connections_;
       log_.write({{"event", "open"}, {"conn", connections_}});
-    }
+    });
+    if (!fine) accept_after_ = Clock::now() + kAcceptPause;
   }
 
   static void receive(Peer& p) {

@@ -33,9 +33,6 @@ constexpr std::size_t kMaxPendingOutput = 4 * 1024 * 1024;
 // read each reply as it arrives; one that takes nothing for two seconds while
 // megabytes wait has stopped reading, and would otherwise keep them forever.
 constexpr auto kStallLimit = std::chrono::seconds(2);
-// After accept() fails for want of descriptors or memory, the listener stays
-// readable; leave it alone this long instead of spinning on it.
-constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr std::size_t kReadChunk = 64 * 1024;
 // Replies shorter than this are gathered into one write; longer ones are
 // queued as they are, never copied.
@@ -208,28 +205,6 @@ bool done(const Client& c) {
   return c.broken || (c.peer_done && c.pending == 0 && c.scanned == c.in.size());
 }
 
-// Accepts waiting clients. False when out of descriptors or memory: the
-// listener then stays readable until something is freed.
-bool accept_all(int listen_fd, std::list<Client>& clients) {
-  for (;;) {
-    int fd = accept(listen_fd, nullptr, nullptr);
-    if (fd < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      return errno != EMFILE && errno != ENFILE && errno != ENOBUFS && errno != ENOMEM;
-    }
-    if (!set_nonblocking(fd)) {
-      close(fd);
-      continue;
-    }
-#ifdef SO_NOSIGPIPE
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-    clients.push_back(Client{});
-    clients.back().fd = fd;
-  }
-}
-
 // Milliseconds from now until `t` for poll(), at least 0, rounded up.
 int ms_until(Clock::time_point t) {
   auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
@@ -270,6 +245,26 @@ class Ticker {
 
 }  // namespace
 
+bool accept_clients(int listen_fd, const std::function<void(int)>& take) {
+  for (;;) {
+    int fd = accept(listen_fd, nullptr, nullptr);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      // Anything but "none waiting" would leave the listener readable.
+      return errno == EAGAIN || errno == EWOULDBLOCK;
+    }
+    if (!set_nonblocking(fd)) {
+      close(fd);
+      continue;
+    }
+#ifdef SO_NOSIGPIPE
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+    take(fd);
+  }
+}
+
 Result<int, std::string> listen_on(const std::string& path) {
   sockaddr_un addr;
   if (!fill_address(path, addr)) {
@@ -294,6 +289,10 @@ void serve(int listen_fd, int stop_fd, Capture& capture, const Switches& switche
   Ticker ticker(live);
   Clock::time_point listen_again = Clock::now();
   std::vector<pollfd> fds;
+  auto add_client = [&clients](int fd) {
+    clients.push_back(Client{});
+    clients.back().fd = fd;
+  };
   for (;;) {
     int timeout = ticker.timeout();
     bool listening = Clock::now() >= listen_again;
@@ -316,7 +315,7 @@ void serve(int listen_fd, int stop_fd, Capture& capture, const Switches& switche
     if (ticker.due()) add_live_activity(capture, wall_ms(), ticker.count++);
     std::size_t i = 2;
     for (Client& c : clients) serve_client(c, fds[i++].revents, capture, switches);
-    if ((fds[1].revents & POLLIN) && !accept_all(listen_fd, clients)) {
+    if ((fds[1].revents & POLLIN) && !accept_clients(listen_fd, add_client)) {
       listen_again = Clock::now() + kAcceptPause;
     }
     clients.remove_if([](const Client& c) {

@@ -2,6 +2,8 @@
 // listening socket and every client, each connection with its own hello.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 #include "protocol.h"
@@ -14,6 +16,16 @@ namespace demo {
 // socket file. Refuses a path held by a live core or by something that is
 // not a socket. The error is one line without the program name.
 Result<int, std::string> listen_on(const std::string& path);
+
+// After accept() fails for want of descriptors or memory, the listener stays
+// readable; leave it alone this long instead of spinning on it.
+inline constexpr std::chrono::milliseconds kAcceptPause{100};
+
+// Accepts every waiting client and hands each to `take`, set up for a poll()
+// loop: non-blocking, closed on exec, and raising no SIGPIPE where the
+// platform can say so per socket. False when accepting failed (out of
+// descriptors or memory): the caller then pauses for kAcceptPause.
+bool accept_clients(int listen_fd, const std::function<void(int)>& take);
 
 // Serves clients until `stop_fd` becomes readable. With `live`, adds a flow
 // and a console message every second.
