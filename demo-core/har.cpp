@@ -11,6 +11,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <utility>
 
 #include "text.h"
@@ -151,12 +153,29 @@ Flow flow_from(Json& entry, std::uint64_t ts) {
   return f;
 }
 
+// The first request made for a page, which gives the page its address.
+struct PageStart {
+  std::uint64_t ts = 0;
+  std::string url, user_agent;
+};
+
+HarPage page_from(Json& page) {
+  HarPage p;
+  p.id = take_string(member(&page, "id"));
+  p.title = take_string(member(&page, "title"));
+  return p;
+}
+
+std::string url_of(const Flow& f) {
+  return f.scheme.empty() ? f.path : f.scheme + "://" + f.host + f.path;
+}
+
 // Follows the events of the archive's text (from the scanner below, or the
 // shared parser's event interface) through the top-level object,
-// its "log" object and that object's "entries" array. Each object in the
-// array is built as a value of its own and turned into a flow as soon as it
-// closes; everything else is only checked. A repeated key replaces the
-// earlier one, as it would in a parsed value.
+// its "log" object and that object's "entries" and "pages" arrays. Each
+// object in these arrays is built as a value of its own and turned into a
+// flow or a page as soon as it closes; everything else is only checked. A
+// repeated key replaces the earlier one, as it would in a parsed value.
 class EntryReader {
  public:
   using number_integer_t = Json::number_integer_t;
@@ -185,14 +204,14 @@ class EntryReader {
   bool binary(binary_t&) { return false; }  // not in JSON text
 
   bool start_object(std::size_t) {
-    if (!open_.empty() || next_ == Role::kEntry) return open(Json::object());
+    if (!open_.empty() || next_ == Role::kItem) return open(Json::object());
     if (next_ == Role::kLog) log_is_object_ = true;
     return enter(next_ == Role::kTop || next_ == Role::kLog ? next_ : Role::kOther);
   }
   bool start_array(std::size_t) {
     if (!open_.empty()) return open(Json::array());
     if (next_ == Role::kEntries) entries_are_array_ = true;
-    return enter(next_ == Role::kEntries ? Role::kEntries : Role::kOther);
+    return enter(next_ == Role::kEntries || next_ == Role::kPages ? next_ : Role::kOther);
   }
   bool end_object() { return close(); }
   bool end_array() { return close(); }
@@ -203,11 +222,15 @@ class EntryReader {
     } else if (roles_.back() == Role::kTop && k == "log") {
       next_ = Role::kLog;
       log_is_object_ = entries_are_array_ = false;
-      restart();
+      restart_entries();
+      pages_.clear();
     } else if (roles_.back() == Role::kLog && k == "entries") {
       next_ = Role::kEntries;
       entries_are_array_ = false;
-      restart();
+      restart_entries();
+    } else if (roles_.back() == Role::kLog && k == "pages") {
+      next_ = Role::kPages;
+      pages_.clear();
     } else {
       next_ = Role::kOther;
     }
@@ -218,21 +241,34 @@ class EntryReader {
     return false;
   }
 
-  Result<std::vector<Flow>, std::string> result() && {
+  Result<Har, std::string> result() && {
     if (!log_is_object_) return Err{std::string("no \"log\" object at the top level")};
     if (!entries_are_array_) return Err{std::string("\"log\" has no \"entries\" array")};
-    return std::move(flows_);
+    for (HarPage& page : pages_) {
+      if (auto it = page_starts_.find(page.id); it != page_starts_.end()) {
+        page.url = it->second.url;
+        page.user_agent = it->second.user_agent;
+      }
+    }
+    return Har{std::move(flows_), std::move(pages_)};
   }
 
  private:
-  enum class Role { kTop, kLog, kEntries, kEntry, kOther };
+  // kItem: the next object is an element of "entries" or "pages".
+  enum class Role { kTop, kLog, kEntries, kPages, kItem, kOther };
   static constexpr std::size_t kLongString = 64 * 1024;
 
-  // A container outside the entries, or an entry's own members.
+  // A container outside the entries and pages, or their arrays.
   bool enter(Role role) {
     roles_.push_back(role);
-    next_ = role == Role::kEntries ? Role::kEntry : Role::kOther;
+    next_ = item_next();
     return depth() <= json::kMaxDepth;
+  }
+
+  Role item_next() const {
+    bool list =
+        !roles_.empty() && (roles_.back() == Role::kEntries || roles_.back() == Role::kPages);
+    return list ? Role::kItem : Role::kOther;
   }
 
   // A container inside an entry (or the entry itself).
@@ -245,16 +281,30 @@ class EntryReader {
   bool close() {
     if (open_.empty()) {
       roles_.pop_back();
-      next_ = !roles_.empty() && roles_.back() == Role::kEntries ? Role::kEntry : Role::kOther;
+      next_ = item_next();
       return true;
     }
     open_.pop_back();
-    if (open_.empty()) {
+    if (!open_.empty()) return true;
+    if (roles_.back() == Role::kPages) {
+      if (HarPage page = page_from(entry_); !page.id.empty()) pages_.push_back(std::move(page));
+    } else {
+      std::string pageref = take_string(member(&entry_, "pageref"));
       flows_.push_back(flow_from(entry_, ts_));
       ts_ = flows_.back().ts;
-      entry_ = Json();
+      if (!pageref.empty()) note_page_start(std::move(pageref), flows_.back());
     }
+    entry_ = Json();
     return true;
+  }
+
+  // Keeps the earliest request of each page (the first one listed of those
+  // that started at the same time, as the stable sort keeps them).
+  void note_page_start(std::string pageref, const Flow& f) {
+    auto it = page_starts_.find(pageref);
+    if (it != page_starts_.end() && it->second.ts <= f.ts) return;
+    page_starts_[std::move(pageref)] =
+        PageStart{f.ts, url_of(f), header_value(f.req_headers, "user-agent")};
   }
 
   bool value(Json v) {
@@ -280,8 +330,9 @@ class EntryReader {
   }
 
   // A repeated "log" or "entries" starts the list afresh.
-  void restart() {
+  void restart_entries() {
     flows_.clear();
+    page_starts_.clear();
     ts_ = fallback_ts_;
   }
 
@@ -297,6 +348,8 @@ class EntryReader {
   std::vector<Json*> open_;  // the entry's open containers, innermost last
   std::string key_;
   std::vector<Flow> flows_;
+  std::vector<HarPage> pages_;
+  std::map<std::string, PageStart, std::less<>> page_starts_;  // by page id
 };
 
 // Reads JSON text and hands its values to a reader as the parser's event
@@ -546,21 +599,21 @@ class Scanner {
   std::string buffer_;
 };
 
-Result<std::vector<Flow>, std::string> in_start_order(EntryReader&& reader) {
-  auto flows = std::move(reader).result();
-  if (!flows) return flows;
+Result<Har, std::string> in_start_order(EntryReader&& reader) {
+  auto har = std::move(reader).result();
+  if (!har) return har;
+  std::vector<Flow>& flows = har.value().flows;
   auto earlier = [](const Flow& a, const Flow& b) { return a.ts < b.ts; };
   // Archives are mostly in order already; sorting moves every flow.
-  if (!std::is_sorted(flows.value().begin(), flows.value().end(), earlier)) {
-    std::stable_sort(flows.value().begin(), flows.value().end(), earlier);
+  if (!std::is_sorted(flows.begin(), flows.end(), earlier)) {
+    std::stable_sort(flows.begin(), flows.end(), earlier);
   }
-  return flows;
+  return har;
 }
 
 }  // namespace
 
-Result<std::vector<Flow>, std::string> flows_from_har(std::string_view text,
-                                                      std::uint64_t fallback_ts) {
+Result<Har, std::string> read_har(std::string_view text, std::uint64_t fallback_ts) {
   if (EntryReader reader(fallback_ts); Scanner(text, reader).run()) {
     return in_start_order(std::move(reader));
   }
@@ -571,6 +624,75 @@ Result<std::vector<Flow>, std::string> flows_from_har(std::string_view text,
   EntryReader reader(fallback_ts);
   Json::sax_parse(text.data(), text.data() + text.size(), &reader);
   return in_start_order(std::move(reader));
+}
+
+namespace {
+
+// The proxy's PAC/config port, as the built-in capture reports it.
+constexpr std::uint64_t kConfigPort = 9091;
+constexpr std::uint64_t kWindowMs = 60000;
+
+// Hosts whose requests were seen in full over TLS, so they must have been
+// decrypted: every https host except those seen only as a tunnel.
+std::vector<std::string> decrypted_hosts(const std::deque<Flow>& flows) {
+  std::set<std::string> hosts;
+  for (const Flow& f : flows) {
+    if (f.scheme == "https" && f.method != "CONNECT" && !f.host.empty()) hosts.insert(f.host);
+  }
+  return {hosts.begin(), hosts.end()};
+}
+
+// What an archive can tell about the capture path: the proxy's ports, how
+// many of its flows fall in the last minute, and that none of the set-up
+// steps (profile push, PAC fetch, CA download) happened in this session, so
+// whether a device routes through the proxy stays open.
+Json har_findings(const Capture& c, std::uint64_t now_ms) {
+  std::uint64_t recent = 0;
+  for (const Flow& f : c.flows) {
+    if (f.ts <= now_ms && now_ms - f.ts < kWindowMs) ++recent;
+  }
+  auto item = [](const char* kind, const char* code, Json params) {
+    return Json{{"kind", kind}, {"code", code}, {"params", std::move(params)}};
+  };
+  Json items = Json::array();
+  items.push_back(item("fact", "capture_path.proxy_endpoints_ready",
+                       {{"proxyPort", c.proxy_port}, {"configPort", kConfigPort}}));
+  items.push_back(
+      item("fact", "capture_path.flows_in_window",
+           {{"count", recent}, {"windowMs", kWindowMs}, {"recordingPaused", c.paused}}));
+  items.push_back(item("finding", "capture_path.profile_push_not_observed", Json::object()));
+  items.push_back(item("finding", "capture_path.pac_fetch_not_observed", Json::object()));
+  items.push_back(item("finding", "capture_path.ca_download_not_observed", Json::object()));
+  items.push_back(
+      {{"kind", "unknown"},
+       {"question", "capture_path.device_routing_now"},
+       {"params", {{"reason", "profile_not_pushed"}}},
+       {"wouldDecide", Json::array({{{"kind", "evidence"},
+                                     {"code", "capture_path.push_profile_then_observe"}}})}});
+  return {{"generatedAt", now_ms}, {"items", std::move(items)}};
+}
+
+}  // namespace
+
+Capture har_capture(Har har, std::uint64_t now_ms, const std::string& name) {
+  Capture c;
+  for (Flow& f : har.flows) c.add_flow(std::move(f));
+  c.decrypt_hosts = decrypted_hosts(c.flows);
+  if (!har.pages.empty()) {
+    App app{"har.archive", {}};
+    for (HarPage& p : har.pages) {
+      // Not live, but answering from what the archive recorded.
+      app.pages.push_back(Page{std::move(p.id),
+                               std::move(p.title),
+                               std::move(p.url),
+                               "background",
+                               std::move(p.user_agent),
+                               {}});
+    }
+    c.devices.push_back(Device{"har", name, {std::move(app)}});
+  }
+  c.findings = har_findings(c, now_ms);
+  return c;
 }
 
 FileText::FileText(FileText&& other) noexcept

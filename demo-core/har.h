@@ -1,5 +1,5 @@
 // Import of HTTP Archive 1.2 files, the export format of browsers and
-// proxies, as flows.
+// proxies, and the capture that serves one.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +13,28 @@
 
 namespace demo {
 
-// The archive's entries as flows in order of their start time (ids and seqs
-// not yet assigned). Entries with missing parts give flows with what they
-// have; an entry `fallback_ts` is used when an entry has no readable start
-// time. Fails, with one line saying why, when `text` is not an archive.
-Result<std::vector<Flow>, std::string> flows_from_har(std::string_view text,
-                                                      std::uint64_t fallback_ts);
+// A page of the archive's "pages" list. Archives give a page no address, so
+// its url and user agent are those of the first request made for it.
+struct HarPage {
+  std::string id, title, url, user_agent;
+};
+
+struct Har {
+  std::vector<Flow> flows;  // in order of their start time
+  std::vector<HarPage> pages;
+};
+
+// The archive's entries as flows (ids and seqs not yet assigned) and its
+// pages. Entries with missing parts give flows with what they have;
+// `fallback_ts` is used when an entry has no readable start time; pages
+// without an id are left out. Fails, with one line saying why, when `text`
+// is not an archive.
+Result<Har, std::string> read_har(std::string_view text, std::uint64_t fallback_ts);
+
+// A capture that describes the archive alone: its flows, its pages (as the
+// pages of one device named `name`, without console output), a capture
+// status and a findings report derived from them.
+Capture har_capture(Har har, std::uint64_t now_ms, const std::string& name);
 
 // The content of a file: mapped into memory (read into it where it cannot
 // be mapped, as from a pipe) for as long as this lives.

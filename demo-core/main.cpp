@@ -1,12 +1,13 @@
 // trelvo-demo-core: a stand-in for the Trelvo core, so that trelvo-mcp can be
 // run and tried on any POSIX machine. It serves a built-in sample capture (or
-// the entries of a HAR file) over the core's socket protocol.
+// what a HAR file recorded) over the core's socket protocol.
 #include <signal.h>
 #include <unistd.h>
 
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -15,11 +16,11 @@
 #include <vector>
 
 #include "chaos.h"
+#include "default_socket.h"
 #include "har.h"
 #include "protocol.h"
 #include "sample_data.h"
 #include "server.h"
-#include "default_socket.h"
 
 namespace {
 
@@ -30,8 +31,10 @@ constexpr const char* kUsage =
     "\n"
     "  --socket PATH   listen here (default: TRELVO_MCP_SOCKET, else\n"
     "                  $HOME/Library/Application Support/Trelvo/run/core.sock)\n"
-    "  --har FILE      serve the entries of an HTTP Archive 1.2 file as flows\n"
-    "  --live          add a new flow and a console message every second\n"
+    "  --har FILE      serve an HTTP Archive 1.2 file instead: its entries as\n"
+    "                  flows, its pages as pages, the capture status from them\n"
+    "  --live          add a new flow and a console message every second (not\n"
+    "                  with --har)\n"
     "  --disable WHAT  answer as if the user turned WHAT off: mcp (the hello\n"
     "                  fails), eval, console or inspection (all page methods)\n"
     "  --chaos SEED    misbehave at random, repeatably for a given SEED (an\n"
@@ -117,6 +120,8 @@ Options parse_args(int argc, char** argv) {
   }
   // Chaos answers from data that stays put, so that a client can compare.
   if (o.chaos && o.live) fail("--chaos and --live cannot be combined");
+  // Live activity is the built-in app's; an archive's answers stay its own.
+  if (!o.har.empty() && o.live) fail("--har and --live cannot be combined");
   return o;
 }
 
@@ -130,11 +135,10 @@ demo::Capture load_capture(const Options& o) {
   if (o.har.empty()) return demo::sample_capture(now_ms());
   auto file = demo::read_file(o.har);
   if (!file) fail("cannot read " + o.har);
-  auto flows = demo::flows_from_har(file->text(), now_ms());
-  if (!flows) fail(o.har + " is not an HTTP Archive: " + flows.error());
-  demo::Capture capture = demo::sample_capture_without_flows(now_ms());
-  for (demo::Flow& f : flows.value()) capture.add_flow(std::move(f));
-  return capture;
+  auto har = demo::read_har(file->text(), now_ms());
+  if (!har) fail(o.har + " is not an HTTP Archive: " + har.error());
+  return demo::har_capture(std::move(har.value()), now_ms(),
+                           std::filesystem::path(o.har).filename().string());
 }
 
 // SIGINT and SIGTERM wake the loop through this pipe, so it can remove the

@@ -523,10 +523,6 @@ Capture sample_capture(std::uint64_t now_ms) {
   return c;
 }
 
-Capture sample_capture_without_flows(std::uint64_t now_ms) {
-  return base_capture(now_ms, session_start(now_ms));
-}
-
 void add_live_activity(Capture& c, std::uint64_t now_ms, std::uint64_t tick) {
   switch (tick % 4) {
     case 0:

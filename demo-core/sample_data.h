@@ -11,10 +11,6 @@ namespace demo {
 // A capture whose flows end shortly before `now_ms`.
 Capture sample_capture(std::uint64_t now_ms);
 
-// The pages, console messages, findings and settings without any flows (the
-// flows then come from a file).
-Capture sample_capture_without_flows(std::uint64_t now_ms);
-
 // One more flow and one more console message, as a running app would produce
 // them; `tick` varies which.
 void add_live_activity(Capture& capture, std::uint64_t now_ms, std::uint64_t tick);

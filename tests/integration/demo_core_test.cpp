@@ -249,6 +249,48 @@ TEST_F(DemoCore, ReadsEscapesNumbersAndBodiesOfAHar) {
   EXPECT_EQ(got["respBodyB64"], "AP8A");
 }
 
+// With an archive, every answer describes the archive: the status and the pages come from it and
+// nothing of the built-in capture shows (its page handles included).
+TEST_F(DemoCore, AHarAloneMakesTheStatusAndThePages) {
+  std::ofstream(dir_ / "paged.har") << R"({"log": {
+    "pages": [{"id": "p1", "title": "Basket"}, {"id": "p2", "title": "Never loaded"}, {"title": "?"}],
+    "entries": [
+      {"pageref": "p1", "startedDateTime": "2024-03-05T10:00:02Z",
+       "request": {"method": "GET", "url": "https://shop.example.test/basket?x=1",
+                   "headers": [{"name": "User-Agent", "value": "Probe/1"}]}},
+      {"pageref": "p1", "startedDateTime": "2024-03-05T10:00:03Z",
+       "request": {"method": "GET", "url": "https://shop.example.test/api/items"}},
+      {"startedDateTime": "2024-03-05T10:00:01Z",
+       "request": {"method": "GET", "url": "http://plain.example.test/"}},
+      {"startedDateTime": "2024-03-05T10:00:04Z",
+       "request": {"method": "POST", "url": "https://API.example.test:8443/v1"}}]}})";
+  start({"--har", (dir_ / "paged.har").string()});
+  Json status = client_->call("mcp.status")["result"];
+  EXPECT_EQ(status["flowCount"], 4u);
+  EXPECT_EQ(status["oldestFlowTs"], 1709632801000u);
+  EXPECT_EQ(status["decryptHosts"],
+            Json::parse(R"(["api.example.test:8443", "shop.example.test"])"));
+  Json snapshot = client_->call("wir.snapshot")["result"];
+  ASSERT_EQ(snapshot["devices"].size(), 1u);
+  EXPECT_EQ(snapshot["devices"][0]["apps"][0]["pages"], Json::parse(R"([
+    {"pageHandle": "p1", "title": "Basket", "url": "https://shop.example.test/basket?x=1",
+     "state": "background"},
+    {"pageHandle": "p2", "title": "Never loaded", "url": "", "state": "background"}])"));
+  auto eval = [&](const char* expression) {
+    return client_->call("wir.evaluate",
+                         {{"pageHandle", "p1"}, {"expression", expression}})["result"];
+  };
+  EXPECT_EQ(eval("navigator.userAgent")["result"], "Probe/1");
+  EXPECT_EQ(eval("basket.total")["wasThrown"], true);
+  EXPECT_EQ(client_->call("wir.consoleMessages", {{"pageHandle", "p1"}})["result"]["messages"],
+            Json::array());
+  EXPECT_EQ(client_->error("wir.consoleMessages", {{"pageHandle", "pg-3f9a1c07"}}),
+            "page_not_found");
+  std::string everything = json::compact(status) + json::compact(snapshot) +
+                           json::compact(client_->call("findings.get")["result"]);
+  EXPECT_EQ(everything.find("nimbusmart"), std::string::npos) << everything;
+}
+
 TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
   std::ofstream(dir_ / "bad.har") << "not json at all";
   Core core({"--socket", socket_.string(), "--har", (dir_ / "bad.har").string()});
