@@ -6,13 +6,13 @@
 // kills. The pick is seeded, so the same seed on the same src/ gives the same
 // mutants. It works on a copy of the tree, so the checkout is never touched.
 //
-//   node scripts/mutate.mjs [--seed N] [--count N] [--rev REV] [--list]
+//   node scripts/mutate.mjs [--seed N] [--count N] [--before REV] [--list]
 //
 // --count is the number of mutants that compile (default 48); they are spread
 // round-robin over every file of src/ that has a site. --list prints the pick
-// without building. --rev takes the tree of a commit instead of the working
-// tree (sites are still picked from the working tree's src/, so keep src/ the
-// same). The report goes to build/mutation-report.txt.
+// without building. --before REV also puts every mutant to the tests of an
+// earlier commit (built against today's src/), to compare two suites on the
+// same mutants. The report goes to build/mutation-report.txt.
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -27,7 +27,7 @@ const option = (name, fallback) => {
 const seed = option('--seed', 1);
 const count = option('--count', 48);
 const listOnly = args.includes('--list');
-const rev = args.includes('--rev') ? args[args.indexOf('--rev') + 1] : null;
+const before = args.includes('--before') ? args[args.indexOf('--before') + 1] : null;
 
 // mulberry32: small, seedable, and the same on every machine.
 function rng(state) {
@@ -198,54 +198,77 @@ if (listOnly) {
 
 // A copy of the tracked tree (with uncommitted edits), built once.
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'trelvo-mutate-'));
-if (rev) {
-  execFileSync('sh', ['-c', `git archive "$0" | tar -x -C "$1"`, rev, work], { cwd: root });
-} else {
-  const tracked = execFileSync('git', ['ls-files', '-z'], { cwd: root }).toString().split('\0').filter(Boolean);
-  for (const file of tracked) {
-    if (!fs.existsSync(path.join(root, file))) continue;
-    fs.mkdirSync(path.dirname(path.join(work, file)), { recursive: true });
-    fs.copyFileSync(path.join(root, file), path.join(work, file));
-  }
+const tracked = execFileSync('git', ['ls-files', '-z'], { cwd: root }).toString().split('\0').filter(Boolean);
+for (const file of tracked) {
+  if (!fs.existsSync(path.join(root, file))) continue;
+  fs.mkdirSync(path.dirname(path.join(work, file)), { recursive: true });
+  fs.copyFileSync(path.join(root, file), path.join(work, file));
+}
+// The suites put to each mutant: today's tests, and with --before the tests
+// of that commit as a second suite in the same build, so that both meet the
+// very same mutants.
+const suites = [{ name: 'tests', suffix: '' }];
+if (before) {
+  const old = path.join(work, 'tests-before');
+  fs.mkdirSync(old);
+  execFileSync('sh', ['-c', `git archive "$0" tests | tar -x -C "$1" --strip-components=1`, before, old],
+    { cwd: root });
+  // Its unit and integration suites only, under names of their own.
+  let lists = fs.readFileSync(path.join(old, 'CMakeLists.txt'), 'utf8');
+  lists = lists.slice(0, lists.search(/\n# The chaos soak|\n# End-to-end tests/));
+  lists = lists.replace(/\b(unit_tests|integration_tests)\b/g, '$1_before');
+  fs.writeFileSync(path.join(old, 'CMakeLists.txt'), lists);
+  fs.appendFileSync(path.join(work, 'CMakeLists.txt'), '\nadd_subdirectory(tests-before)\n');
+  suites.push({ name: `tests of ${before}`, suffix: '_before', dir: 'tests-before' });
 }
 // Precompiled library headers in the copy only: most of a rebuild is the
 // test files parsing them again.
-fs.appendFileSync(path.join(work, 'tests/CMakeLists.txt'), `
-foreach(target unit_tests integration_tests)
+for (const suite of suites) {
+  fs.appendFileSync(path.join(work, suite.dir ?? 'tests', 'CMakeLists.txt'), `
+foreach(target unit_tests${suite.suffix} integration_tests${suite.suffix})
   target_precompile_headers(\${target} PRIVATE <gtest/gtest.h> <nlohmann/json.hpp> <string> <vector>)
 endforeach()
 `);
+}
 fs.appendFileSync(path.join(work, 'CMakeLists.txt'), `
 target_precompile_headers(trelvo PRIVATE <nlohmann/json.hpp> <string> <vector>)
 `);
 const build = path.join(work, 'build');
-const targets = ['unit_tests', 'integration_tests'];
 console.log(`seed ${seed}, ${count} mutants; working in ${work}`);
 execFileSync('cmake', ['-S', work, '-B', build, '-G', 'Ninja', '-DCMAKE_BUILD_TYPE=None',
   '-DCMAKE_CXX_FLAGS=-O0 -g0', '-DTRELVO_BUILD_BENCH=OFF', '-DTRELVO_BUILD_FUZZ=OFF'], { stdio: 'ignore' });
 
+// Per suite, whether it kills the build at hand; null when it does not build.
 async function buildAndTest() {
+  const targets = suites.flatMap((s) => [`unit_tests${s.suffix}`, `integration_tests${s.suffix}`]);
   const built = await run('cmake', ['--build', build, '--target', ...targets]);
-  if (built.code !== 0) return 'did not build';
-  const unit = await run(path.join(build, 'tests/unit_tests'), [], { timeoutMs: 180000 });
-  if (unit.code !== 0) return 'killed';
-  const integration = await run(path.join(build, 'tests/integration_tests'), ['--gtest_filter=-*Timers*'],
-    { timeoutMs: 300000 });
-  return integration.code !== 0 ? 'killed' : 'survived';
+  if (built.code !== 0) return null;
+  const killed = [];
+  for (const suite of suites) {
+    const bin = path.join(build, suite.dir ?? 'tests');
+    const unit = await run(path.join(bin, `unit_tests${suite.suffix}`), [], { timeoutMs: 180000 });
+    const integration = unit.code !== 0 ? unit
+      : await run(path.join(bin, `integration_tests${suite.suffix}`), ['--gtest_filter=-*Timers*'],
+        { timeoutMs: 300000 });
+    killed.push(integration.code !== 0);
+  }
+  return killed;
 }
 
 process.stdout.write('unmutated build and tests... ');
 const clean = await buildAndTest();
-console.log(clean === 'survived' ? 'pass' : clean);
-if (clean !== 'survived') process.exit(2);
+console.log(clean === null ? 'did not build' : clean.some(Boolean) ? 'a test fails' : 'pass');
+if (clean === null || clean.some(Boolean)) process.exit(2);
 
 const results = [];
 const started = Date.now();
+const verdict = (killed) => killed.map((k) => (k ? 'killed  ' : 'SURVIVED')).join(' ');
+console.log(`verdicts by: ${suites.map((s) => s.name).join(', ')}`);
 for (let round = 0; results.length < count; ++round) {
   let tried = false;
   for (const queue of queues) {
     if (results.length >= count) break;
-    // A file's next site that compiles; its sites are used in order.
+    // A file's next site that builds; its sites are used in order.
     while (queue.length) {
       const m = queue.shift();
       const target = path.join(work, m.file);
@@ -253,25 +276,27 @@ for (let round = 0; results.length < count; ++round) {
       const lines = original.split('\n');
       lines[m.line] = m.text;
       fs.writeFileSync(target, lines.join('\n'));
-      const outcome = await buildAndTest();
+      const killed = await buildAndTest();
       fs.writeFileSync(target, original);
-      if (outcome === 'did not build') continue;
+      if (killed === null) continue;
       tried = true;
-      results.push({ ...m, outcome });
-      console.log(`${outcome === 'killed' ? 'killed  ' : 'SURVIVED'} ${describe(m)}`);
+      results.push({ ...m, killed });
+      console.log(`${verdict(killed)} ${describe(m)}`);
       break;
     }
   }
   if (!tried) break;
 }
 
-const killed = results.filter((r) => r.outcome === 'killed').length;
 const minutes = ((Date.now() - started) / 60000).toFixed(1);
-const summary = `mutation score (seed ${seed}): ${killed} of ${results.length} killed, ` +
-  `${results.length - killed} survived (${((100 * killed) / results.length).toFixed(1)}%), ${minutes} min`;
+const summary = suites.map((suite, i) => {
+  const killed = results.filter((r) => r.killed[i]).length;
+  return `mutation score of ${suite.name} (seed ${seed}): ${killed} of ${results.length} killed, ` +
+    `${results.length - killed} survived (${((100 * killed) / results.length).toFixed(1)}%)`;
+}).join('\n') + `\n${minutes} min`;
 console.log(summary);
 fs.mkdirSync(path.join(root, 'build'), { recursive: true });
 fs.writeFileSync(path.join(root, 'build/mutation-report.txt'),
-  results.map((r) => `${r.outcome === 'killed' ? 'killed  ' : 'SURVIVED'} ${describe(r)}`).join('\n') + `\n${summary}\n`);
+  results.map((r) => `${verdict(r.killed)} ${describe(r)}`).join('\n') + `\n${summary}\n`);
 fs.rmSync(work, { recursive: true, force: true });
 process.exit(0);
