@@ -28,7 +28,7 @@ run_tests() {
   return $status
 }
 
-echo "== every test, twice: a debug build, then a sanitizer build (about 15 minutes on a fresh"
+echo "== every test, twice: a debug build, then a sanitizer build (10-15 minutes on a fresh"
 echo "   2-core machine, Debian and npm packages included)"
 echo "== debug build"
 cmake --preset debug >/dev/null
