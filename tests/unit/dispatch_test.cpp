@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fake_core_link.h"
+#include "tools/validate.h"
 
 namespace {
 
@@ -29,6 +30,25 @@ TEST(DispatchTest, ToolsListAnswersTheCatalogueWithoutTheCore) {
   EXPECT_EQ(names,
             "list_flows get_flow get_capture_status get_findings list_pages get_console_messages "
             "evaluate_js ");
+  // The schemas promise what validation enforces: the first required argument is missing from
+  // {}, and every property's type is checked.
+  for (const Json& tool : response["result"]["tools"]) {
+    const std::string name = tool["name"];
+    const Json& schema = tool["inputSchema"];
+    const Json required = json::get_or(schema, "required", Json::array());
+    const std::string missing = tools::check_args(name, Json::object()).value_or("");
+    EXPECT_EQ(missing, required.empty()
+                           ? ""
+                           : "missing required argument: " + required[0].get<std::string>() + " (" +
+                                 schema["properties"][required[0]]["type"].get<std::string>() +
+                                 ")");
+    for (const auto& [key, property] : schema["properties"].items()) {
+      const Json wrong = property["type"] == "string" ? Json(1) : Json("1");
+      EXPECT_TRUE(
+          tools::check_args(name, {{key, wrong}}).value_or("").starts_with("argument " + key))
+          << name << " " << key;
+    }
+  }
   EXPECT_EQ(response["result"]["tools"][4]["description"],
             "List inspectable web pages on connected iOS devices (Safari and WKWebViews with "
             "isInspectable=true), grouped by device. Returns page handles for "
