@@ -451,6 +451,8 @@ Json evidence(const char* code) {
   return {{"kind", "evidence"}, {"code", code}};
 }
 
+// `would_decide` is always an array: a one-element braced list of a JSON
+// value is a copy of it under some compilers, so callers say Json::array.
 Json unknown(Json params, Json would_decide) {
   return {{"kind", "unknown"},
           {"question", "capture_path.device_routing_now"},
@@ -483,20 +485,20 @@ Json findings_report(std::uint64_t now, std::uint64_t t0) {
   // One open question seen from each of its reasons, so that every sentence
   // the server knows for it can be read in one report.
   items.push_back(unknown({{"reason", "observing"}, {"observedForMs", std::uint64_t{42999}}},
-                          {evidence("capture_path.new_remote_flow_in_window")}));
+                          Json::array({evidence("capture_path.new_remote_flow_in_window")})));
   items.push_back(
       unknown({{"reason", "observing"}, {"observedForMs", nullptr}, {"recordingPaused", true}},
-              {evidence("capture_path.new_remote_flow_in_window")}));
+              Json::array({evidence("capture_path.new_remote_flow_in_window")})));
   items.push_back(unknown({{"reason", "stale_presence"}, {"lastRemoteAt", now - 185000}},
-                          {evidence("capture_path.device_side_network_check"),
-                           evidence("capture_path.pac_refetch_after_wifi_cycle")}));
+                          Json::array({evidence("capture_path.device_side_network_check"),
+                                       evidence("capture_path.pac_refetch_after_wifi_cycle")})));
   items.push_back(unknown({{"reason", "profile_not_pushed"}},
-                          {evidence("capture_path.push_profile_then_observe")}));
+                          Json::array({evidence("capture_path.push_profile_then_observe")})));
   items.push_back(
       unknown({{"reason", "no_remote_traffic_observed"}, {"observedForMs", std::uint64_t{600000}}},
-              {evidence("capture_path.device_side_network_check"),
-               evidence("capture_path.pac_refetch_after_wifi_cycle"),
-               evidence("capture_path.push_profile_then_observe")}));
+              Json::array({evidence("capture_path.device_side_network_check"),
+                           evidence("capture_path.pac_refetch_after_wifi_cycle"),
+                           evidence("capture_path.push_profile_then_observe")})));
   return {{"generatedAt", now}, {"items", std::move(items)}};
 }
 

@@ -1,5 +1,6 @@
 // The demo core as its users meet it: a process that listens on a socket and
 // answers the core protocol, driven here through a raw socket client.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -175,6 +177,12 @@ TEST_F(DemoCore, ServesTheSampleCatalogueToClientsThatSayHelloFirst) {
     for (const Json& f : listed["flows"]) seen.append(" ").append(json::compact(f["seq"]));
     EXPECT_EQ(seen, expected) << json::compact(params);
   }
+  // Every open question says what would decide it as a list, whatever the compiler.
+  for (const Json& item : client_->call("findings.get")["result"]["items"]) {
+    if (item["kind"] == "unknown") {
+      EXPECT_TRUE(item["wouldDecide"].is_array()) << item;
+    }
+  }
   EXPECT_EQ(client_->error("flow.getDetail", {{"flowId", 7}}), "not_found");
   EXPECT_EQ(client_->error("wir.consoleMessages", {{"pageHandle", "pg-gone"}}), "page_not_found");
 
@@ -295,6 +303,37 @@ TEST_F(DemoCore, AHarAloneMakesTheStatusAndThePages) {
   std::string everything = json::compact(status) + json::compact(snapshot) +
                            json::compact(client_->call("findings.get")["result"]);
   EXPECT_EQ(everything.find("nimbusmart"), std::string::npos) << everything;
+}
+
+// Connects to `socket` without blocking until the listener's queue is full
+// and the system refuses one more; the connections, which nobody accepts.
+std::vector<int> fill_listen_queue(const fs::path& socket) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+  std::vector<int> queued;
+  while (queued.size() < 4096) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+      close(fd);
+      break;
+    }
+    queued.push_back(fd);
+  }
+  return queued;
+}
+
+TEST_F(DemoCore, ABusyCoreKeepsItsSocketWhenASecondCoreStarts) {
+  start();
+  kill(core_->pid, SIGSTOP);  // accepts nothing until continued
+  std::vector<int> queued = fill_listen_queue(socket_);
+  Core second({"--socket", socket_.string()});
+  EXPECT_EQ(second.finish(false), 2);
+  EXPECT_NE(second.err_text.find("already listening"), std::string::npos) << second.err_text;
+  kill(core_->pid, SIGCONT);
+  for (int fd : queued) close(fd);
+  EXPECT_TRUE(client_->call("mcp.status").contains("result"));
 }
 
 TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
