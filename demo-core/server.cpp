@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <list>
 
+#include "platform.h"
 #include "sample_data.h"
 
 namespace demo {
@@ -76,12 +77,30 @@ bool fill_address(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
+// True when a core listens on `addr`, busy ones included: a core whose queue
+// of connections is full must not lose its socket to us.
 bool someone_listens(const sockaddr_un& addr) {
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  bool live = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return live;
+  const auto end = Clock::now() + platform::kMaybeBusyRetry;
+  for (;;) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    // Without blocking: a blocking connect to a full queue waits for room.
+    set_nonblocking(fd);
+    bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    int err = errno;
+    close(fd);
+    if (connected || err == EINPROGRESS) return true;
+    switch (platform::connect_refused(err)) {
+      case platform::Refused::Busy:
+        return true;
+      case platform::Refused::No:
+        return false;
+      case platform::Refused::MaybeBusy:
+        if (Clock::now() >= end) return false;
+        poll(nullptr, 0, 10);
+        break;
+    }
+  }
 }
 
 Result<Done, std::string> clear_path(const std::string& path, const sockaddr_un& addr) {
@@ -257,10 +276,7 @@ bool accept_clients(int listen_fd, const std::function<void(int)>& take) {
       close(fd);
       continue;
     }
-#ifdef SO_NOSIGPIPE
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
+    platform::no_sigpipe_on(fd);
     take(fd);
   }
 }

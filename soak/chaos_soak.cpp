@@ -34,6 +34,7 @@
 #include "json.h"
 #include "link_model.h"
 #include "mcp_process.h"
+#include "platform.h"
 
 namespace {
 
@@ -139,15 +140,15 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-// "VmRSS" or "VmHWM" of a process, in KiB; -1 where /proc has no such thing.
-long memory_kib(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0)
-      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
-  }
-  return -1;
+// Resident memory of a process now and at its peak, in KiB; -1 where the
+// system does not tell.
+long resident_kib(pid_t pid) {
+  auto memory = platform::process_memory(pid);
+  return memory ? memory->resident_kib : -1;
+}
+long peak_kib(pid_t pid) {
+  auto memory = platform::process_memory(pid);
+  return memory ? memory->peak_kib : -1;
 }
 
 std::string mib(long kib) {
@@ -220,7 +221,7 @@ class Soak {
       Json id = call_ % 10 == 0 ? Json("soak-" + std::to_string(call_)) : Json(call_);
       one_call(kind, id);
       settle();
-      if (call_ == kWarmupCalls) warm_kib_ = memory_kib(mcp_->pid(), "VmRSS");
+      if (call_ == kWarmupCalls) warm_kib_ = resident_kib(mcp_->pid());
       if (Clock::now() - start_ > kTimeBudget) {
         fail("the soak ran past three minutes after " + std::to_string(call_) + " calls");
       }
@@ -414,8 +415,8 @@ class Soak {
   }
 
   void finish() {
-    long peak = memory_kib(mcp_->pid(), "VmHWM");
-    long final_kib = memory_kib(mcp_->pid(), "VmRSS");
+    long peak = peak_kib(mcp_->pid());
+    long final_kib = resident_kib(mcp_->pid());
     // A clean end: no further output, status 0 and nothing on standard error.
     if (std::string end = mcp_->finish(); end != "exit 0") {
       fail("trelvo-mcp did not end cleanly with its input", "exit 0", end);

@@ -6,23 +6,22 @@
 // standard output, and nothing writes to standard error once running.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include "buffer.h"
 #include "default_socket.h"
 #include "json.h"
 #include "mcp.h"
+#include "platform.h"
 #include "tools/dispatch.h"
 #include "upstream.h"
 
@@ -34,7 +33,9 @@ constexpr std::size_t kInputRead = 65536;
 // goes with it; a last line without a line feed still counts.
 class LineReader {
  public:
-  explicit LineReader(int fd) : fd_(fd) {}
+  // `when_idle` runs once whenever input keeps the reader waiting for
+  // limits::kIdle.
+  LineReader(int fd, std::function<void()> when_idle) : fd_(fd), when_idle_(std::move(when_idle)) {}
 
   // The next line, valid until the next call; nullopt at end of input or on a
   // read error.
@@ -55,6 +56,7 @@ class LineReader {
       if (eof_) break;
       pending_.consume(start_);  // the lines handed out are done with
       start_ = 0;
+      if (quiet_for(limits::kIdle)) when_idle_();
       ssize_t n = ::read(fd_, pending_.reserve_more(kInputRead), kInputRead);
       if (n > 0) {
         pending_.commit(static_cast<std::size_t>(n));
@@ -80,7 +82,19 @@ class LineReader {
   }
 
  private:
+  // False when input is ready within `wait` (or polling fails: the read
+  // that follows tells).
+  bool quiet_for(std::chrono::milliseconds wait) const {
+    pollfd p{fd_, POLLIN, 0};
+    int rc;
+    do {
+      rc = ::poll(&p, 1, static_cast<int>(wait.count()));
+    } while (rc < 0 && errno == EINTR);
+    return rc == 0;
+  }
+
   int fd_;
+  std::function<void()> when_idle_;
   Buffer pending_;
   std::size_t start_ = 0;    // first byte not yet handed out
   std::size_t scanned_ = 0;  // bytes after start_ known to hold no line feed
@@ -132,35 +146,33 @@ void respond(Buffer& out, Upstream& upstream, std::string_view line) {
   }
 }
 
-// After an outsized request or reply, the memory it took goes back to the
-// system; ordinary sizes stay for the next call.
-void release_outsized(LineReader& input, Buffer& out, Upstream& upstream) {
-  bool released = input.release_if_over(limits::kKeptBuffer);
+// Buffers grown past `limit` go back to the system: after each request the
+// memory of an outsized one (limits::kKeptBuffer), and once the session has
+// been idle for a moment all but the ordinary sizes (limits::kIdleKeptBuffer).
+void release_buffers(LineReader& input, Buffer& out, Upstream& upstream, std::size_t limit) {
+  bool released = input.release_if_over(limit);
   out.clear();
-  released = out.release_if_over(limits::kKeptBuffer) || released;
-  released = upstream.release_outsized() || released;
-#ifdef __GLIBC__
-  if (released) ::malloc_trim(0);
-#endif
+  released = out.release_if_over(limit) || released;
+  released = upstream.release_buffers_over(limit) || released;
+  if (released) platform::return_free_memory();
 }
 
 // A pipe holds 64 KiB by default, so a large response would be written in
 // many rounds, each waiting for the reader. Where the system lets us, make
 // room for a megabyte, once, when the first large response comes.
 void widen_output_pipe(std::size_t response_size) {
-#ifdef F_SETPIPE_SZ
   static bool tried = false;
   if (tried || response_size <= 65536) return;
   tried = true;
-  (void)::fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
-#else
-  (void)response_size;
-#endif
+  platform::widen_pipe(STDOUT_FILENO, 1 << 20);
 }
 
 void serve(Upstream& upstream) {
-  LineReader input(STDIN_FILENO);
   Buffer out;  // one response line, reused
+  // Warm buffers make back-to-back calls fast; a session that has gone quiet
+  // gives them back.
+  LineReader input(STDIN_FILENO,
+                   [&] { release_buffers(input, out, upstream, limits::kIdleKeptBuffer); });
   while (auto line = input.next()) {
     if (!json::is_utf8(*line)) return;
     if (is_blank(*line)) continue;
@@ -171,7 +183,7 @@ void serve(Upstream& upstream) {
       widen_output_pipe(out.size());
       if (!write_all(STDOUT_FILENO, out.view())) return;
     }
-    release_outsized(input, out, upstream);
+    release_buffers(input, out, upstream, limits::kKeptBuffer);
   }
 }
 
@@ -197,11 +209,8 @@ void reopen_closed_std_streams() {
 }  // namespace
 
 int main() {
-#ifdef __GLIBC__
-  // A fixed threshold keeps large buffers in their own mappings, so that the
-  // memory of an outsized call is returned to the system when it is freed.
-  ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
-#endif
+  // So that the memory of an outsized call can be returned to the system.
+  platform::tune_allocator();
   reopen_closed_std_streams();
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) fail_to_start(errno);
 

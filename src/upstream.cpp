@@ -9,14 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "platform.h"
 
-// MSG_NOSIGNAL is not everywhere; SIGPIPE is ignored process-wide anyway.
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;
-#endif
+namespace {
 
 std::string os_error(int err) {
   return std::strerror(err);
@@ -40,6 +35,18 @@ bool set_nonblocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
   return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+// A non-blocking socket for one connect attempt, or -1.
+int new_socket() {
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (fd < 0) return -1;
+  if (!set_nonblocking(fd)) {
+    ::close(fd);
+    return -1;
+  }
+  platform::no_sigpipe_on(fd);
+  return fd;
 }
 
 }  // namespace
@@ -85,19 +92,17 @@ Result<Done, UpstreamError> Upstream::connect() {
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path_.data(), path_.size());
 
-  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return Err{UpstreamError::not_running()};
-  if (!set_nonblocking(fd)) {
-    ::close(fd);
-    return Err{UpstreamError::not_running()};
-  }
-#ifdef SO_NOSIGPIPE
-  int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
-
   auto end = bounded(limits::kConnect);
+  // A refusal that may be a busy listener is retried for a short while only,
+  // so that a socket file left by a core that is gone still reads as not
+  // running at once.
+  const auto maybe_busy_end = std::min(end, Clock::now() + platform::kMaybeBusyRetry);
+  int fd = -1;
   for (;;) {
+    // Every attempt on a fresh socket: one whose connect failed may not be
+    // used again on every system.
+    fd = new_socket();
+    if (fd < 0) return Err{UpstreamError::not_running()};
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
     int err = errno;
     if (err == EINPROGRESS || err == EINTR) {
@@ -113,19 +118,16 @@ Result<Done, UpstreamError> Upstream::connect() {
       }
       break;
     }
-    if (err == EAGAIN) {
-      // The listener's backlog is full; the core is there but busy. Try again
-      // shortly, within the connect limit.
-      auto retry = std::min(end, Clock::now() + std::chrono::milliseconds(10));
-      if (Clock::now() >= end) {
-        ::close(fd);
-        return Err{timed_out(end, "connect timeout")};
-      }
-      wait_for(-1, 0, retry);
-      continue;
-    }
     ::close(fd);
-    return Err{UpstreamError::not_running()};
+    const platform::Refused refused = platform::connect_refused(err);
+    const bool busy = refused == platform::Refused::Busy ||
+                      (refused == platform::Refused::MaybeBusy && Clock::now() < maybe_busy_end &&
+                       platform::is_socket_file(path_.c_str()));
+    if (!busy) return Err{UpstreamError::not_running()};
+    // The core is there but its queue of connections is full. Try again
+    // shortly, within the connect limit.
+    if (Clock::now() >= end) return Err{timed_out(end, "connect timeout")};
+    wait_for(-1, 0, std::min(end, Clock::now() + std::chrono::milliseconds(10)));
   }
 
   disconnect();
@@ -162,7 +164,7 @@ Result<Done, UpstreamError> Upstream::ensure_connected() {
 Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::time_point end,
                                                 bool* sent) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), kSendFlags);
+    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), platform::kSendFlags);
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       if (sent) *sent = true;

@@ -24,6 +24,10 @@ inline constexpr std::chrono::milliseconds kCallDeadline = 15s;
 // Buffers grown past this for one outsized reply or response are given back
 // when the call is over; ordinary sizes are kept for the next call.
 inline constexpr std::size_t kKeptBuffer = 32u << 20;
+// Once standard input has been quiet this long, buffers are given back down
+// to this size: warm buffers serve back-to-back calls, not a resting session.
+inline constexpr std::chrono::milliseconds kIdle = 1s;
+inline constexpr std::size_t kIdleKeptBuffer = 1u << 20;
 }  // namespace limits
 
 struct UpstreamError {
@@ -125,8 +129,8 @@ class Upstream : public CoreLink {
   CallResult call(const std::string& method, const Json& params) override;
   bool past_deadline() const override { return last_deadline_ && Clock::now() > *last_deadline_; }
 
-  // Gives back buffers that an outsized reply grew; true when any was.
-  bool release_outsized() { return reader_.release_if_over(limits::kKeptBuffer); }
+  // Gives back buffers grown past `limit` bytes; true when any was.
+  bool release_buffers_over(std::size_t limit) { return reader_.release_if_over(limit); }
 
   bool connected() const { return fd_ >= 0; }
   const std::string& path() const { return path_; }

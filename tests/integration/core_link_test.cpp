@@ -1,15 +1,20 @@
 // The core link: Upstream driven in-process against a scripted fake core, and
 // its roads through the real binary.
 #include "default_socket.h"
+#include "platform.h"
 #include "upstream.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
-#include <fstream>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -100,6 +105,66 @@ TEST(CoreLinkTest, NoSocketMeansNotRunningAndConsumesNoId) {
     EXPECT_EQ(upstream.next_id(), 1u);
   }
   ::unlink(file.c_str());
+  ::rmdir(dir);
+}
+
+// A socket bound at `path` and listening with the shortest queue.
+int listen_at(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 0) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+TEST(CoreLinkTest, ACoreWithAFullQueueIsWaitedForAndAStaleSocketIsNotRunning) {
+  char dir[] = "/tmp/tbusyXXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/core.sock";
+  int listener = listen_at(path);
+  ASSERT_GE(listener, 0);
+  // Connections nobody accepts, until the system refuses one more: the
+  // queue is full when the link first tries.
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  std::vector<int> queued;
+  for (;;) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+        errno != EINPROGRESS) {
+      ::close(fd);
+      break;
+    }
+    queued.push_back(fd);
+  }
+  // A moment later the core takes the queued ones, then the link's.
+  std::thread core([&] {
+    std::this_thread::sleep_for(100ms);
+    for (std::size_t i = 0; i < queued.size(); ++i) ::close(::accept(listener, nullptr, nullptr));
+    int conn = ::accept(listener, nullptr, nullptr);
+    char request[256];
+    (void)::recv(conn, request, sizeof request, 0);
+    const std::string hello =
+        R"({"id":1,"result":{"acceptedClientKind":"mcp","protocolVersion":1}})"
+        "\n";
+    (void)::send(conn, hello.data(), hello.size(), 0);
+    ::close(conn);
+  });
+  Upstream upstream(path);
+  EXPECT_EQ(outcome(upstream.connect()), "success");
+  core.join();
+  for (int fd : queued) ::close(fd);
+
+  // The core is gone, its socket file left behind.
+  ::close(listener);
+  EXPECT_EQ(outcome(upstream.connect()), "NotRunning||");
+  ::unlink(path.c_str());
   ::rmdir(dir);
 }
 
@@ -307,26 +372,28 @@ TEST(CoreLinkTest, CoreThatNeverEndsItsReplyLineIsCutOffByTheDeadline) {
   EXPECT_FALSE(upstream.connected());
 }
 
-// Resident memory of `pid` in KiB, or -1 where /proc does not tell.
+// Resident memory of `pid` in KiB, or -1 where the system does not tell.
 long resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
+  auto memory = platform::process_memory(pid);
+  return memory ? memory->resident_kib : -1;
 }
 
-TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedReplyAndResponse) {
-  // A body just past what is kept, returned whole, between two small calls.
+// A get_flow reply whose response body is `encoded` (base64).
+std::string body_reply(std::size_t encoded_size) {
   std::string encoded = "eHh4";  // "xxx"
-  while (encoded.size() < (48u << 20)) encoded += encoded;
-  const std::size_t body_size = encoded.size() / 4 * 3;
-  const std::string big =
-      R"({"id":{ID},"result":{"respBodyB64":")" + encoded + R"(","respBodyMeta":{"total":1}}})";
+  while (encoded.size() < encoded_size) encoded += encoded;
+  return R"({"id":{ID},"result":{"respBodyB64":")" + encoded + R"(","respBodyMeta":{"total":1}}})";
+}
+
+TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeOneWhenIdle) {
+  // A body past what is kept between calls, then one that is kept until the
+  // session goes quiet.
+  const std::string outsized = body_reply(48u << 20);
+  const std::string large = body_reply(16u << 20);
   const std::string small = R"({"id":{ID},"result":{}})";
   FakeCore core({FakeCore::after_hello([&](Conn& conn) {
-    conn.answer(small) && conn.answer(big) && conn.answer(small);
-    conn.wait_closed();
+    conn.answer(small) && conn.answer(outsized) && conn.answer(small) && conn.answer(large);
+    conn.wait_closed(60s);
   })});
   McpProcess mcp(core.path());
   const std::string get_flow =
@@ -335,15 +402,25 @@ TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedReplyAndResponse) {
   mcp.send_line(status_call(1));
   ASSERT_TRUE(mcp.read_line());
   const long before = resident_kib(mcp.pid());
-  if (before < 0) GTEST_SKIP() << "no /proc here";
+  if (before < 0) GTEST_SKIP() << "this system does not tell a process's memory";
   if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer holds on to freed memory";
   mcp.send_line(get_flow);
   auto response = mcp.read_line(30s);
   ASSERT_TRUE(response);
-  EXPECT_GT(response->size(), body_size);
+  EXPECT_GT(response->size(), (48u << 20) / 4 * 3);
   mcp.send_line(status_call(3));
   ASSERT_TRUE(mcp.read_line());
   EXPECT_LT(resident_kib(mcp.pid()), before + 8 * 1024);
+
+  mcp.send_line(get_flow);
+  ASSERT_TRUE(mcp.read_line(30s));
+  // No more input: after a quiet moment the warm buffers go back too.
+  long now = resident_kib(mcp.pid());
+  for (auto end = Clock::now() + 10s; now >= before + 8 * 1024 && Clock::now() < end;) {
+    std::this_thread::sleep_for(50ms);
+    now = resident_kib(mcp.pid());
+  }
+  EXPECT_LT(now, before + 8 * 1024);
   EXPECT_EQ(mcp.finish(), "exit 0");
 }
 
