@@ -42,6 +42,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform.h"
+
 extern char** environ;
 
 namespace {
@@ -576,11 +578,7 @@ Child spawn(const std::string& program, const std::vector<std::string>& env) {
 }
 
 double maxrss_mib(const rusage& usage) {
-#ifdef __APPLE__
-  return static_cast<double>(usage.ru_maxrss) / (1024.0 * 1024.0);  // bytes there
-#else
-  return static_cast<double>(usage.ru_maxrss) / 1024.0;  // KiB
-#endif
+  return static_cast<double>(platform::peak_kib(usage)) / 1024.0;
 }
 
 // Closes the child's input (the end of its session), reaps it and returns its

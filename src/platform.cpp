@@ -14,7 +14,6 @@
 #ifdef __APPLE__
 #include <libproc.h>
 #include <malloc/malloc.h>
-#include <sys/resource.h>
 #endif
 
 namespace platform {
@@ -87,6 +86,14 @@ std::optional<Memory> process_memory(pid_t pid) {
   }
   if (memory.resident_kib < 0 || memory.peak_kib < 0) return std::nullopt;
   return memory;
+#endif
+}
+
+long peak_kib(const struct rusage& usage) {
+#ifdef __APPLE__
+  return static_cast<long>(usage.ru_maxrss / 1024);
+#else
+  return static_cast<long>(usage.ru_maxrss);
 #endif
 }
 

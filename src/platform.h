@@ -17,6 +17,7 @@
 // - Packages: .tar.gz everywhere, .deb only on Linux (CMakeLists.txt).
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -68,5 +69,8 @@ struct Memory {
   long peak_kib;
 };
 std::optional<Memory> process_memory(pid_t pid);
+// The peak resident memory in `usage` (as wait4() fills it), in KiB.
+// Linux: ru_maxrss is in KiB. macOS: in bytes.
+long peak_kib(const struct rusage& usage);
 
 }  // namespace platform

@@ -25,6 +25,7 @@
 
 #include "json.h"
 #include "mcp_process.h"
+#include "platform.h"
 
 namespace {
 
@@ -347,11 +348,7 @@ TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
 
 // Peak resident memory of a finished core, in MiB.
 long peak_mib(const rusage& usage) {
-#ifdef __APPLE__
-  return usage.ru_maxrss / (1024 * 1024);  // bytes there
-#else
-  return usage.ru_maxrss / 1024;  // KiB
-#endif
+  return platform::peak_kib(usage) / 1024;
 }
 
 double cpu_seconds(const rusage& usage) {
