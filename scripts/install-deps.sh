@@ -6,6 +6,11 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ nlohmann-json3-dev
           libgtest-dev libgmock-dev libbenchmark-dev)
+# With --mac-lanes, also what the test lanes that stand in for a Mac need:
+# clang with libc++, and a 64-bit ARM cross-build run under emulation.
+if [[ ${1:-} == --mac-lanes ]]; then
+  packages+=(clang libc++-dev libc++abi-dev g++-aarch64-linux-gnu qemu-user)
+fi
 command -v node >/dev/null 2>&1 || packages+=(nodejs)
 command -v npm >/dev/null 2>&1 || packages+=(npm)
 

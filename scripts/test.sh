@@ -1,13 +1,26 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: unit, integration (real binaries over
-# real sockets; two of them wait out the real 10 s and 15 s limits), and the
-# end-to-end tests with real MCP clients; then the unit and integration tests
-# again under AddressSanitizer (leak check on) and UndefinedBehaviorSanitizer.
-# Ends with one line counting the tests of both runs. Benchmarks are
+# Usage: scripts/test.sh [LANE ...]   (default: every lane, in this order)
+#
+# Builds and runs every test, in four lanes:
+#   debug       g++ and libstdc++: unit, integration (real binaries over real
+#               sockets; two of them wait out the real 10 s and 15 s limits)
+#               and the end-to-end tests with real MCP clients;
+#   sanitizers  unit and integration again under AddressSanitizer (leak check
+#               on) and UndefinedBehaviorSanitizer;
+#   clang       clang and libc++, as on a Mac: unit and integration, then one
+#               scripted MCP session answered byte for byte as the debug
+#               lane's programs answer it;
+#   aarch64     64-bit ARM with signed char, as on Apple Silicon: a cross-build
+#               run under qemu user emulation, the unit tests and the same
+#               scripted session.
+# Ends with one line counting the tests of every lane, "PASS: N passed, 0 failed"
+# or "FAIL: N passed, M failed". Benchmarks are
 # scripts/bench.sh; fuzzing scripts/fuzz.sh; the chaos soak scripts/soak.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+lanes=("$@")
+((${#lanes[@]})) || lanes=(debug sanitizers clang aarch64)
+scripts/install-deps.sh --mac-lanes
 
 passed=0
 failed=0
@@ -28,26 +41,68 @@ run_tests() {
   return $status
 }
 
-echo "== every test, twice: a debug build, then a sanitizer build (10-15 minutes on a fresh"
-echo "   2-core machine, Debian and npm packages included)"
-echo "== debug build"
-cmake --preset debug >/dev/null
-cmake --build --preset debug
-status=0
-run_tests debug -j2 || status=1
+# Runs one command as one test.
+run_check() {
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    return 1
+  fi
+}
 
-echo "== sanitizer build"
-cmake --preset asan-ubsan >/dev/null
-cmake --build --preset asan-ubsan
-run_tests asan-ubsan -j2 -E 'e2e|Timers' || status=1
+# The programs every other build's answers are compared with.
+build_reference() {
+  cmake --preset debug >/dev/null
+  cmake --build --preset debug --target trelvo-mcp trelvo-demo-core
+}
+
+echo "== lanes: ${lanes[*]} (25-35 minutes on a fresh 2-core machine, Debian and npm"
+echo "   packages included; each lane can be run alone: scripts/test.sh LANE)"
+status=0
+for lane in "${lanes[@]}"; do
+  echo "== $lane"
+  case $lane in
+    debug)
+      cmake --preset debug >/dev/null
+      cmake --build --preset debug
+      run_tests debug -j2 || status=1
+      ;;
+    sanitizers)
+      cmake --preset asan-ubsan >/dev/null
+      cmake --build --preset asan-ubsan
+      run_tests asan-ubsan -j2 -E 'e2e|Timers' || status=1
+      ;;
+    clang)
+      cmake --preset clang-libcxx >/dev/null
+      cmake --build --preset clang-libcxx
+      run_tests clang-libcxx -j2 -E 'e2e' || status=1
+      build_reference
+      run_check node scripts/same-answers.mjs --reference build/debug \
+        --candidate build/clang-libcxx || status=1
+      ;;
+    aarch64)
+      cmake --preset aarch64 >/dev/null
+      cmake --build --preset aarch64
+      run_tests aarch64 -j2 || status=1
+      build_reference
+      run_check node scripts/same-answers.mjs --reference build/debug \
+        --candidate build/aarch64 --emulator qemu-aarch64 || status=1
+      ;;
+    *)
+      echo "unknown lane: $lane (debug, sanitizers, clang, aarch64)" >&2
+      exit 2
+      ;;
+  esac
+done
 
 mkdir -p build
-total=$((passed + failed))
 if ((status == 0 && failed == 0)); then
-  summary="PASS: all $total tests passed (debug and sanitizer builds)"
+  verdict=PASS
 else
-  summary="FAIL: $failed of $total tests failed (the log above names them)"
+  verdict=FAIL
   status=1
 fi
-echo "$summary" | tee build/test-summary.txt
+echo "== lanes run: ${lanes[*]}"
+echo "$verdict: $passed passed, $failed failed" | tee build/test-summary.txt
 exit $status
