@@ -21,12 +21,15 @@ export const TOOL_NAMES = ['list_flows', 'get_flow', 'get_capture_status', 'get_
 export const FLOW_ID = 40003;
 export const PAGE = 'pg-3f9a1c07';
 
-// Starts trelvo-demo-core on `socket` (a fresh temporary one by default) and
-// resolves once it has announced that it is listening.
-export async function startDemoCore({ extraArgs = [], socket } = {}) {
-  const ownDir = socket ? null : mkdtempSync(path.join(tmpdir(), 'trelvo-e2e-'));
-  const socketPath = socket ?? path.join(ownDir, 'core.sock');
-  const child = spawn(DEMO_CORE_BIN, ['--socket', socketPath, ...extraArgs], { stdio: ['ignore', 'ignore', 'pipe'] });
+// Starts trelvo-demo-core on `socket` (a fresh temporary one by default), or
+// with `home` on its own default path under that HOME, where the Trelvo app's
+// core listens; resolves once it has announced that it is listening.
+export async function startDemoCore({ extraArgs = [], socket, home } = {}) {
+  const ownDir = socket || home ? null : mkdtempSync(path.join(tmpdir(), 'trelvo-e2e-'));
+  const socketPath = home ? null : (socket ?? path.join(ownDir, 'core.sock'));
+  const args = home ? extraArgs : ['--socket', socketPath, ...extraArgs];
+  const env = home ? { ...process.env, HOME: home } : process.env;
+  const child = spawn(DEMO_CORE_BIN, args, { env, stdio: ['ignore', 'ignore', 'pipe'] });
   let stderr = '';
   const exited = new Promise((resolve) => child.once('exit', resolve));
   await within(
