@@ -1,6 +1,6 @@
 // The fast path against the exact path on the same core reply: the tape takes
-// what json::parse takes and reads it back alike, and list_flows and get_flow
-// answer byte for byte alike either way.
+// what json::parse takes and reads it back alike, and every tool answers byte
+// for byte alike either way.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (tape.to_json(tape.root()) != exact.value()) std::abort();
 
   Json params;
-  switch (data[0] % 4) {
+  switch (data[0] % 10) {
     case 0:
       params = {{"name", "list_flows"}, {"arguments", Json::object()}};
       break;
@@ -60,10 +60,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 {"arguments",
                  {{"flow_id", 1u}, {"include_bodies", true}, {"max_body_bytes", limit % 64}}}};
       break;
-    default:
+    case 3:
       params = {
           {"name", "get_flow"},
           {"arguments", {{"flow_id", 1u}, {"include_bodies", true}, {"max_body_bytes", limit}}}};
+      break;
+    case 4:
+      params = {{"name", "get_capture_status"}, {"arguments", Json::object()}};
+      break;
+    case 5:
+      params = {{"name", "get_findings"}, {"arguments", Json::object()}};
+      break;
+    case 6:
+      params = {{"name", "list_pages"}, {"arguments", Json::object()}};
+      break;
+    case 7:
+    case 8:
+      params = {{"name", "get_console_messages"},
+                {"arguments", {{"page_handle", "p"}, {"newest_first", data[0] % 10 == 7}}}};
+      break;
+    default:
+      params = {{"name", "evaluate_js"},
+                {"arguments", {{"page_handle", "p"}, {"expression", "1"}}}};
   }
   OneAnswer fast(text, true), slow(text, false);
   std::string a = tools::dispatch(fast, "tools/call", 7u, params);

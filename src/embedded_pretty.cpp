@@ -187,4 +187,21 @@ void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
   }
 }
 
+void EmbeddedPretty::value_or(const Tape& tape, std::uint32_t node, Missing missing) {
+  if (node != Tape::kNone) return value(tape, node);
+  switch (missing) {
+    case Missing::Null:
+      return null();
+    case Missing::False:
+      return boolean(false);
+    case Missing::Zero:
+      return uint(0);
+    case Missing::EmptyString:
+      return string(std::string_view());
+    case Missing::EmptyArray:
+      begin_array();
+      return end_array();
+  }
+}
+
 }  // namespace json

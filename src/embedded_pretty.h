@@ -38,6 +38,10 @@ class EmbeddedPretty {
   // A node of `tape` and everything under it: objects with sorted keys, a
   // repeated key keeping its last value, numbers as json::parse reads them.
   void value(const Tape& tape, std::uint32_t node);
+  // value(), or what stands in for a member the core left out when `node`
+  // is Tape::kNone.
+  enum class Missing { Null, False, Zero, EmptyString, EmptyArray };
+  void value_or(const Tape& tape, std::uint32_t node, Missing missing);
 
  private:
   void open(char bracket);

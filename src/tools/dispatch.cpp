@@ -13,7 +13,6 @@
 namespace tools {
 namespace {
 
-constexpr std::int64_t kMethodNotFound = -32601;
 constexpr std::int64_t kInvalidParams = -32602;
 
 Json no_params(const Json&) {
@@ -36,13 +35,14 @@ const std::array kRoutes{
     Route{"list_flows", "flow.list", list_flows_params, list_flows_shape, list_flows_write},
     Route{"get_flow", "flow.getDetail", get_flow_params, get_flow_shape, get_flow_write},
     Route{"get_capture_status", "mcp.status", no_params,
-          [](const Json&, const Json& answer) { return capture_status_shape(answer); }},
+          [](const Json&, const Json& answer) { return capture_status_shape(answer); },
+          capture_status_write},
     Route{"get_findings", "findings.get", no_params,
-          [](const Json&, const Json& answer) { return findings_shape(answer); }},
-    Route{"list_pages", "wir.snapshot", no_params, list_pages_shape},
+          [](const Json&, const Json& answer) { return findings_shape(answer); }, findings_write},
+    Route{"list_pages", "wir.snapshot", no_params, list_pages_shape, list_pages_write},
     Route{"get_console_messages", "wir.consoleMessages", console_messages_params,
-          console_messages_shape},
-    Route{"evaluate_js", "wir.evaluate", evaluate_js_params, evaluate_js_shape},
+          console_messages_shape, console_messages_write},
+    Route{"evaluate_js", "wir.evaluate", evaluate_js_params, evaluate_js_shape, evaluate_js_write},
 };
 
 const Route* find_route(std::string_view tool) {
@@ -107,9 +107,7 @@ void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id
   if (method == "tools/list") {
     return append(out, mcp::result_response(std::move(id), Json{{"tools", tool_specs()}}));
   }
-  if (method == "tools/call") return call_tool(out, core, std::move(id), params);
-  append(out, mcp::error_response(std::move(id), kMethodNotFound,
-                                  "method not found: " + std::string(method)));
+  call_tool(out, core, std::move(id), params);
 }
 
 std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params) {

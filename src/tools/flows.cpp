@@ -11,7 +11,6 @@
 
 #include "time_text.h"
 #include "tools/bodies.h"
-#include "tools/summaries.h"
 
 namespace tools {
 namespace {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace tools {
 namespace {
@@ -17,13 +18,18 @@ constexpr std::string_view kTimeSemantics =
     "is typically ~20 ms with tails past 100 ms \u2014 so nearby cross-timeline timestamps show "
     "receipt order, not event order or causation.";
 
-// Output key of a console message record and the core field it copies.
+// Output key of a console message record and the core field it copies, in
+// the record's key order.
 constexpr std::pair<std::string_view, std::string_view> kMessageFields[] = {
-    {"seq", "seq"},        {"received_at", "receivedAt"},
-    {"kind", "kind"},      {"level", "level"},
-    {"text", "text"},      {"page_url_at_capture", "pageUrlAtCapture"},
-    {"nav_gen", "navGen"}, {"source", "sourceUrl"},
+    {"kind", "kind"},
+    {"level", "level"},
     {"line", "line"},
+    {"nav_gen", "navGen"},
+    {"page_url_at_capture", "pageUrlAtCapture"},
+    {"received_at", "receivedAt"},
+    {"seq", "seq"},
+    {"source", "sourceUrl"},
+    {"text", "text"},
 };
 
 // The member `key` when it is an array; nullptr otherwise, which callers
@@ -124,6 +130,103 @@ Json evaluate_js_shape(const Json& /*args*/, const Json& answer) {
   return Json{{"result", json::get_or(answer, "result", "")},
               {"result_truncated", json::get_or(answer, "resultTruncated", false)},
               {"was_thrown", json::get_or(answer, "wasThrown", false)}};
+}
+
+namespace {
+
+using json::Tape;
+using Missing = json::EmbeddedPretty::Missing;
+
+// The elements of `node` when it is an array; none otherwise.
+std::vector<std::uint32_t> elements(const Tape& tape, std::uint32_t node) {
+  std::vector<std::uint32_t> out;
+  if (!tape.is(node, Tape::Kind::Array)) return out;
+  for (std::uint32_t e = tape.first_child(node); e < tape[node].end; e = tape[e].end) {
+    out.push_back(e);
+  }
+  return out;
+}
+
+void write_page(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t page,
+                std::uint32_t bundle) {
+  out.begin_object();
+  out.plain_key("app_bundle");
+  out.value_or(tape, bundle, Missing::Null);
+  for (auto [key, member] : {std::pair{"page_handle", "pageHandle"}, std::pair{"state", "state"},
+                             std::pair{"title", "title"}, std::pair{"url", "url"}}) {
+    out.plain_key(key);
+    out.value_or(tape, tape.find(page, member), Missing::Null);
+  }
+  out.end_object();
+}
+
+void write_device(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t device) {
+  out.begin_object();
+  out.plain_key("device_id");
+  out.value_or(tape, tape.find(device, "deviceId"), Missing::Null);
+  out.plain_key("pages");
+  out.begin_array();
+  for (std::uint32_t app : elements(tape, tape.find(device, "apps"))) {
+    std::uint32_t bundle = tape.find(app, "bundleId");
+    for (std::uint32_t page : elements(tape, tape.find(app, "pages"))) {
+      write_page(out, tape, page, bundle);
+    }
+  }
+  out.end_array();
+  out.end_object();
+}
+
+void write_message(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t message) {
+  out.begin_object();
+  for (const auto& [key, member] : kMessageFields) {
+    out.plain_key(key);
+    out.value_or(tape, tape.find(message, member), Missing::Null);
+  }
+  out.end_object();
+}
+
+}  // namespace
+
+void list_pages_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
+                      json::EmbeddedPretty& out) {
+  out.begin_object();
+  out.plain_key("devices");
+  out.begin_array();
+  for (std::uint32_t device : elements(tape, tape.find(answer, "devices"))) {
+    write_device(out, tape, device);
+  }
+  out.end_array();
+  out.end_object();
+}
+
+void console_messages_write(const Json& args, const Tape& tape, std::uint32_t answer,
+                            json::EmbeddedPretty& out) {
+  std::vector<std::uint32_t> messages = elements(tape, tape.find(answer, "messages"));
+  // The core selected the newest messages when asked to; the agent sees
+  // them in the order it asked for.
+  if (newest_first(args)) std::reverse(messages.begin(), messages.end());
+  out.begin_object();
+  out.plain_key("messages");
+  out.begin_array();
+  for (std::uint32_t message : messages) write_message(out, tape, message);
+  out.end_array();
+  out.plain_key("time_semantics");
+  out.string(kTimeSemantics);
+  out.plain_key("truncated");
+  out.value_or(tape, tape.find(answer, "truncated"), Missing::False);
+  out.end_object();
+}
+
+void evaluate_js_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
+                       json::EmbeddedPretty& out) {
+  out.begin_object();
+  out.plain_key("result");
+  out.value_or(tape, tape.find(answer, "result"), Missing::EmptyString);
+  out.plain_key("result_truncated");
+  out.value_or(tape, tape.find(answer, "resultTruncated"), Missing::False);
+  out.plain_key("was_thrown");
+  out.value_or(tape, tape.find(answer, "wasThrown"), Missing::False);
+  out.end_object();
 }
 
 }  // namespace tools

@@ -409,7 +409,7 @@ TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeO
   ASSERT_TRUE(response);
   EXPECT_GT(response->size(), (48u << 20) / 4 * 3);
   mcp.send_line(status_call(3));
-  ASSERT_TRUE(mcp.read_line());
+  ASSERT_TRUE(mcp.read_line(30s));
   EXPECT_LT(resident_kib(mcp.pid()), before + 8 * 1024);
 
   mcp.send_line(get_flow);

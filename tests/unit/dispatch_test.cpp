@@ -53,9 +53,6 @@ TEST(DispatchTest, ToolsListAnswersTheCatalogueWithoutTheCore) {
             "List inspectable web pages on connected iOS devices (Safari and WKWebViews with "
             "isInspectable=true), grouped by device. Returns page handles for "
             "get_console_messages.");
-  EXPECT_EQ(
-      tools::dispatch(core, "tools/List", 7, nullptr),
-      R"({"error":{"code":-32601,"message":"method not found: tools/List"},"id":7,"jsonrpc":"2.0"})");
   EXPECT_TRUE(core.calls().empty());
 }
 
