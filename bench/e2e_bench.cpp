@@ -4,6 +4,7 @@
 //   - cold start next to a minimal C program spawned the same way;
 //   - list_flows and get_flow next to the same core exchange made directly on
 //     the core socket;
+//   - evaluate_js with a 10 MB result of many small values;
 //   - ping on its own, and the server's peak resident memory over the large
 //     calls.
 // Prints a table and writes it as JSON.
@@ -55,6 +56,7 @@ constexpr auto kAnswerTimeout = std::chrono::seconds(20);
 constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 constexpr std::size_t kTextBodyBytes = 10'000'000;
 constexpr std::size_t kBinaryBodyBytes = 10'000'000;
+constexpr std::size_t kStructuredResultBytes = 10'000'000;
 constexpr int kFlowCount = 200;
 
 // ---------------------------------------------------------------- failing
@@ -277,6 +279,7 @@ struct Replies {
   std::string flow_list;
   std::string text_detail;
   std::string binary_detail;
+  std::string evaluation;  // a structured result of many small values
   std::string not_found = ",\"error\":{\"code\":\"not_found\",\"message\":\"no such flow\"}}\n";
   std::string unknown =
       ",\"error\":{\"code\":\"unknown_method\",\"message\":\"not served by the canned "
@@ -293,6 +296,13 @@ Replies make_replies() {
       "}\n");
   add(r.binary_detail, ",\"result\":", detail_result(2, binary_body(kBinaryBodyBytes), "image/png"),
       "}\n");
+  add(r.evaluation, ",\"result\":{\"result\":[");
+  for (std::size_t i = 0; r.evaluation.size() < kStructuredResultBytes; ++i) {
+    if (i > 0) r.evaluation += ',';
+    add(r.evaluation, "{\"index\":", i, ",\"label\":\"item ", i,
+        "\",\"ratio\":0.25,\"visible\":true,\"parent\":null}");
+  }
+  add(r.evaluation, "],\"wasThrown\":false,\"resultTruncated\":false}}\n");
   return r;
 }
 
@@ -401,6 +411,7 @@ class CannedCore {
       if (flow == "2") return replies_.binary_detail;
       return replies_.not_found;
     }
+    if (method == "wir.evaluate") return replies_.evaluation;
     return replies_.unknown;
   }
 
@@ -626,6 +637,8 @@ constexpr std::string_view kInitializeParams =
 constexpr std::string_view kListFlows = R"({"name":"list_flows","arguments":{"limit":200}})";
 constexpr std::string_view kGetTextFlow =
     R"({"name":"get_flow","arguments":{"flow_id":1,"include_bodies":true,"max_body_bytes":20000000}})";
+constexpr std::string_view kEvaluate =
+    R"({"name":"evaluate_js","arguments":{"page_handle":"p","expression":"window.items"}})";
 constexpr std::string_view kGetBinaryFlow =
     R"({"name":"get_flow","arguments":{"flow_id":2,"include_bodies":true}})";
 
@@ -1065,6 +1078,25 @@ int main(int argc, char** argv) {
           "<= 25 ms",
           [](double s, std::optional<double>) { return std::optional<bool>(s <= 25.0); }));
       rows.back().response_bytes = binary_size;
+
+      std::printf("evaluate_js, 10 MB structured result...\n");
+      std::fflush(stdout);
+      Samples evaluation;
+      first = session.call("tools/call", kEvaluate, "evaluate_js");
+      expect(has(first, "\"isError\":false") && first.size() > kStructuredResultBytes,
+             "evaluate_js", first);
+      const std::size_t evaluation_size = first.size();
+      repeat({1, 5, 31, 10.0}, [&](bool measured) {
+        auto start = Clock::now();
+        std::string_view answer = session.call("tools/call", kEvaluate, "evaluate_js");
+        auto stop = Clock::now();
+        if (!same_size(answer.size(), evaluation_size)) expect(false, "evaluate_js", answer);
+        if (measured) evaluation.add(start, stop);
+      });
+      rows.push_back(timed_row("evaluate_js, 10 MB structured result", "ms", evaluation, nullptr,
+                               "", "(information)",
+                               [](double, std::optional<double>) { return std::nullopt; }));
+      rows.back().response_bytes = evaluation_size;
     }
 
     std::printf("peak memory...\n");
