@@ -1,6 +1,6 @@
 // The reply reader on any byte stream cut into any pieces: it picks the same
-// reply, or fails the same way, as the rules read line by line with
-// json::parse alone.
+// reply, or fails the same way, as the rules read line by line with the JSON
+// library's own parser.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "json.h"
+#include "reference_json.h"
 #include "reply_reader.h"
 
 namespace {
@@ -27,9 +28,9 @@ Expected expected(std::string_view stream, std::uint64_t id) {
     std::string_view line = stream.substr(0, nl);
     stream.remove_prefix(nl == std::string_view::npos ? stream.size() : nl + 1);
     if (!json::is_utf8(line)) return {-1, "stream did not contain valid UTF-8"};
-    auto parsed = json::parse(line);
+    std::optional<Json> parsed = reference_parse(line);
     if (!parsed) continue;
-    const Json* reply_id = json::find(parsed.value(), "id");
+    const Json* reply_id = json::find(*parsed, "id");
     if (reply_id && reply_id->is_number_unsigned() && reply_id->get<std::uint64_t>() == id) {
       return {lines, ""};
     }

@@ -1,100 +1,14 @@
 #include "json.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
+#include "json_tape.h"
+
 namespace json {
-namespace {
-
-// Finds what the parser must not see: nesting deeper than kMaxDepth (so it
-// never builds such a value) and NUL bytes (which it would take for the end of
-// the text, ignoring whatever follows). Returns the message for the first.
-std::optional<std::string> prescan_fault(std::string_view text) {
-  int depth = 0;
-  bool in_string = false;
-  bool escaped = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\0') return "unexpected NUL byte (at byte " + std::to_string(i + 1) + ")";
-    if (in_string) {
-      if (escaped) {
-        escaped = false;
-      } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
-        in_string = false;
-      }
-      continue;
-    }
-    if (c == '"') {
-      in_string = true;
-    } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) {
-        return "nesting deeper than " + std::to_string(kMaxDepth) + " levels (at byte " +
-               std::to_string(i + 1) + ")";
-      }
-    } else if (c == ']' || c == '}') {
-      --depth;
-    }
-  }
-  return std::nullopt;
-}
-
-// The parser quotes the token it last read, which can be a whole unterminated
-// string of any length; a message keeps at most this much of it.
-constexpr std::size_t kMaxQuote = 64;
-
-// `detail` with the quoted token after "last read: '" cut to kMaxQuote bytes at
-// a character boundary, marked as cut.
-std::string bounded_quote(std::string detail) {
-  constexpr std::string_view kLastRead = "last read: '";
-  auto open = detail.find(kLastRead);
-  if (open == std::string::npos) return detail;
-  std::size_t start = open + kLastRead.size();
-  std::size_t close = detail.rfind('\'');
-  if (close == std::string::npos || close < start || close - start <= kMaxQuote) return detail;
-  std::size_t cut = start + kMaxQuote;
-  while (cut > start && (static_cast<unsigned char>(detail[cut]) & 0xC0) == 0x80) --cut;
-  return detail.substr(0, cut) + "...' (cut)" + detail.substr(close + 1);
-}
-
-// The parser's own words without its exception tag and line/column preamble,
-// followed by the byte where it stopped.
-std::string describe(const Json::parse_error& e) {
-  std::string what = e.what();
-  auto pos = what.find(": ");
-  std::string detail = pos == std::string::npos ? what : what.substr(pos + 2);
-  return bounded_quote(std::move(detail)) + " (at byte " + std::to_string(e.byte) + ")";
-}
-
-}  // namespace
-
-Result<Json, std::string> parse(std::string_view text) {
-  // The parser would skip a byte order mark; the protocol allows only the four
-  // JSON white space characters around a value.
-  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
-    return Err{std::string("unexpected byte order mark (at byte 1)")};
-  }
-  if (auto fault = prescan_fault(text)) return Err{std::move(*fault)};
-  try {
-    return Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    return Err{describe(e)};
-  } catch (const Json::exception& e) {
-    // A number too large for a double: the message quotes it, so point at it.
-    std::string what = e.what();
-    auto tag_end = what.find("] ");
-    std::string detail = tag_end == std::string::npos ? what : what.substr(tag_end + 2);
-    auto open = detail.find('\''), close = detail.rfind('\'');
-    if (open != std::string::npos && close > open) {
-      auto at = text.find(detail.substr(open + 1, close - open - 1));
-      if (at != std::string_view::npos) detail += " (at byte " + std::to_string(at + 1) + ")";
-    }
-    return Err{std::move(detail)};
-  }
-}
-
 namespace {
 
 // The length of the UTF-8 sequence at `i`, or 0 when none starts there: no
@@ -124,8 +38,8 @@ std::size_t sequence_length(const unsigned char* s, std::size_t n, std::size_t i
   return len;
 }
 
-// `s` with every byte that starts no valid sequence replaced by U+FFFD. Only
-// a parser message quoting part of a line can hold such bytes.
+// `s` with every byte that starts no valid sequence replaced by U+FFFD, so
+// that no stray byte ever reaches the output.
 std::string sanitized(std::string_view text) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   std::string out;
@@ -141,6 +55,46 @@ std::string sanitized(std::string_view text) {
   }
   return out;
 }
+
+// The character at `at` (`text` being UTF-8) as a message shows it: quoted
+// when it is visible ASCII, else as its code point, since white space and
+// marks outside ASCII look like nothing at all.
+std::string shown(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return {};
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  if (s[at] > 0x20 && s[at] < 0x7F) return std::string(" '") + text[at] + "'";
+  std::size_t len = std::max<std::size_t>(sequence_length(s, text.size(), at), 1);
+  char32_t c = len == 1 ? s[at] : s[at] & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) c = (c << 6) | (s[at + k] & 0x3F);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, " U+%04X", static_cast<unsigned>(c));
+  return hex;
+}
+
+}  // namespace
+
+Result<Json, std::string> parse(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t len = sequence_length(s, text.size(), i);
+    if (len == 0) return Err{"invalid UTF-8 (at byte " + std::to_string(i + 1) + ")"};
+    i += len;
+  }
+  std::string copy(text);  // the tape reads its text in place
+  Tape tape;
+  if (!tape.parse(copy.data(), copy.size())) {
+    const Tape::Fault& fault = tape.fault();
+    std::string message(fault.what);
+    // Name the character, never more of the line: a message stays short
+    // whatever the input.
+    constexpr std::string_view kUnexpected = "unexpected character";
+    if (message.starts_with(kUnexpected)) message.insert(kUnexpected.size(), shown(text, fault.at));
+    return Err{message + " (at byte " + std::to_string(fault.at + 1) + ")"};
+  }
+  return tape.to_json(tape.root());
+}
+
+namespace {
 
 // Only the quotation mark, the backslash and control characters are escaped;
 // everything else, non-ASCII included, is written as it is.

@@ -125,41 +125,44 @@ double number_double(std::string_view token) {
 
 bool Tape::parse_number(const char*& p, const char* end) {
   const char* start = p;
+  if (*p != '-' && !is_digit(*p)) return fail(p, "unexpected character");
   if (*p == '-') ++p;
-  if (p == end) return false;
+  if (p == end || !is_digit(*p)) return fail(start, "invalid number");
   if (*p == '0') {
     ++p;
-  } else if (*p >= '1' && *p <= '9') {
-    while (p < end && is_digit(*p)) ++p;
   } else {
-    return false;
+    while (p < end && is_digit(*p)) ++p;
   }
   if (p < end && *p == '.') {
     ++p;
-    if (p == end || !is_digit(*p)) return false;
+    if (p == end || !is_digit(*p)) return fail(start, "invalid number");
     while (p < end && is_digit(*p)) ++p;
   }
   if (p < end && (*p == 'e' || *p == 'E')) {
     ++p;
     if (p < end && (*p == '+' || *p == '-')) ++p;
-    if (p == end || !is_digit(*p)) return false;
+    if (p == end || !is_digit(*p)) return fail(start, "invalid number");
     while (p < end && is_digit(*p)) ++p;
   }
   std::string_view token(start, static_cast<std::size_t>(p - start));
   NumberKind kind = number_kind(token);
-  // A double beyond range is a parse error to json::parse.
-  if (kind == NumberKind::Double && !std::isfinite(number_double(token))) return false;
-  nodes_.push_back({const_cast<char*>(start), static_cast<std::uint32_t>(token.size()),
+  // JSON numbers are read as doubles when they are not 64-bit integers; one
+  // beyond a double's range cannot be.
+  if (kind == NumberKind::Double && !std::isfinite(number_double(token))) {
+    return fail(start, "number out of range");
+  }
+  nodes_.push_back({start, static_cast<std::uint32_t>(token.size()),
                     static_cast<std::uint32_t>(nodes_.size() + 1), Kind::Number, kind});
   return true;
 }
 
 bool Tape::parse_string(const char*& p, const char* end) {
+  const char* quote = p;
   const char* start = ++p;  // past the opening quote
   const char* stop = find_special(start, end);
-  if (stop == end) return false;
+  if (stop == end) return fail(quote, "unterminated string");
   if (*stop == '"') {
-    nodes_.push_back({const_cast<char*>(start),
+    nodes_.push_back({start,
                       static_cast<std::uint32_t>(stop - start),
                       static_cast<std::uint32_t>(nodes_.size() + 1),
                       Kind::String,
@@ -175,11 +178,12 @@ bool Tape::parse_string(const char*& p, const char* end) {
   const char* s = start;
   for (;;) {
     stop = find_special(s, end);
-    if (stop == end) return false;
+    if (stop == end) return fail(quote, "unterminated string");
     std::memcpy(out, s, static_cast<std::size_t>(stop - s));
     out += stop - s;
     if (*stop == '"') break;
-    if (*stop != '\\' || end - stop < 2) return false;  // a control character, or a cut escape
+    if (*stop != '\\') return fail(stop, "control character in string");
+    if (end - stop < 2) return fail(quote, "unterminated string");
     char c = stop[1];
     s = stop + 2;
     switch (c) {
@@ -204,14 +208,16 @@ bool Tape::parse_string(const char*& p, const char* end) {
         *out++ = '\t';
         break;
       case 'u': {
-        if (end - s < 4) return false;
+        if (end - s < 4 || hex4(s) < 0) return fail(stop, "invalid \\u escape");
         long cp = hex4(s);
         s += 4;
-        if (cp < 0 || (cp >= 0xDC00 && cp <= 0xDFFF)) return false;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(stop, "lone surrogate in \\u escape");
         if (cp >= 0xD800 && cp <= 0xDBFF) {
-          if (end - s < 6 || s[0] != '\\' || s[1] != 'u') return false;
+          if (end - s < 6 || s[0] != '\\' || s[1] != 'u') {
+            return fail(stop, "lone surrogate in \\u escape");
+          }
           long low = hex4(s + 2);
-          if (low < 0xDC00 || low > 0xDFFF) return false;
+          if (low < 0xDC00 || low > 0xDFFF) return fail(stop, "lone surrogate in \\u escape");
           cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
           s += 6;
         }
@@ -219,7 +225,7 @@ bool Tape::parse_string(const char*& p, const char* end) {
         break;
       }
       default:
-        return false;
+        return fail(stop, "invalid escape in string");
     }
   }
   auto length = static_cast<std::size_t>(out - out_start);
@@ -233,29 +239,38 @@ bool Tape::parse_string(const char*& p, const char* end) {
   return true;
 }
 
+bool Tape::fail(const char* at, std::string_view what) {
+  fault_ = {static_cast<std::size_t>(at - text_), what};
+  return false;
+}
+
 bool Tape::parse(char* text, std::size_t size) {
   nodes_.clear();
   open_.clear();
   unescaped_.clear();
-  if (size >= kMaxText) return false;
+  text_ = text;
+  if (size >= kMaxText) return fail(text, "text too long");
   const char* p = skip_space(text, text + size);
   const char* end = text + size;
   bool expect_key = false;  // inside an object, where a key comes next
   for (;;) {
     // A value (or, after "{" or ",", a key and its colon first).
-    if (p == end) return false;
+    if (p == end) return fail(p, "unexpected end of text");
     if (expect_key) {
-      if (*p != '"' || !parse_string(p, end)) return false;
+      if (*p != '"') return fail(p, "expected a string key");
+      if (!parse_string(p, end)) return false;
       p = skip_space(p, end);
-      if (p == end || *p != ':') return false;
+      if (p == end || *p != ':') return fail(p, "expected ':'");
       p = skip_space(p + 1, end);
-      if (p == end) return false;
+      if (p == end) return fail(p, "unexpected end of text");
       expect_key = false;
     }
     switch (*p) {
       case '{':
       case '[': {
-        if (open_.size() == static_cast<std::size_t>(kMaxDepth)) return false;
+        if (open_.size() == static_cast<std::size_t>(kMaxDepth)) {
+          return fail(p, "nesting deeper than 127 levels");
+        }
         bool object = *p == '{';
         auto index = static_cast<std::uint32_t>(nodes_.size());
         nodes_.push_back({nullptr, 0, index + 1, object ? Kind::Object : Kind::Array, {}});
@@ -279,7 +294,7 @@ bool Tape::parse(char* text, std::size_t size) {
         std::size_t w = *p == 't' ? 0 : *p == 'f' ? 1 : 2;
         if (static_cast<std::size_t>(end - p) < kWords[w].size() ||
             std::memcmp(p, kWords[w].data(), kWords[w].size()) != 0) {
-          return false;
+          return fail(p, "invalid literal");
         }
         p += kWords[w].size();
         nodes_.push_back(
@@ -293,8 +308,8 @@ bool Tape::parse(char* text, std::size_t size) {
     // After a complete value: close what ends here, then a comma or the end.
     for (;;) {
       p = skip_space(p, end);
-      if (open_.empty()) return p == end;
-      if (p == end) return false;
+      if (open_.empty()) return p == end || fail(p, "unexpected character after the value");
+      if (p == end) return fail(p, "unexpected end of text");
       Node& container = nodes_[open_.back()];
       bool object = container.kind == Kind::Object;
       if (*p == ',') {
@@ -302,7 +317,8 @@ bool Tape::parse(char* text, std::size_t size) {
         expect_key = object;
         break;
       }
-      if (*p != (object ? '}' : ']')) return false;
+      if (*p != (object ? '}' : ']'))
+        return fail(p, object ? "expected ',' or '}'" : "expected ',' or ']'");
       ++p;
       container.end = static_cast<std::uint32_t>(nodes_.size());
       open_.pop_back();
@@ -342,6 +358,13 @@ std::optional<std::uint64_t> Tape::uint_value(std::uint32_t node) const {
   std::uint64_t value = 0;
   std::from_chars(token.data(), token.data() + token.size(), value);
   return value;
+}
+
+std::span<char> Tape::take_string(std::uint32_t node) {
+  Node& n = nodes_[node];
+  n.kind = Kind::Null;
+  // parse() was handed writable text, and unescaped strings are our own.
+  return {const_cast<char*>(n.text), n.length};
 }
 
 Json Tape::to_json(std::uint32_t node) const {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -28,7 +29,7 @@ class Tape {
   static constexpr std::uint32_t kNone = UINT32_MAX;
 
   struct Node {
-    char* text;            // String: its bytes, unescaped; Number: its token
+    const char* text;      // String: its bytes, unescaped; Number: its token
     std::uint32_t length;  // of `text`
     std::uint32_t end;     // index one past this node's subtree
     Kind kind;
@@ -43,6 +44,14 @@ class Tape {
   // while the tape is read. False when the tape declines the text; below
   // kMaxText bytes that means json::parse refuses it too.
   bool parse(char* text, std::size_t size);
+
+  // Why the last parse() declined its text: what was wrong, at which byte
+  // (counted from 0).
+  struct Fault {
+    std::size_t at = 0;
+    std::string_view what;
+  };
+  const Fault& fault() const { return fault_; }
 
   const Node& operator[](std::uint32_t i) const { return nodes_[i]; }
   std::uint32_t root() const { return 0; }
@@ -66,6 +75,11 @@ class Tape {
   // The value of a number written as a plain integer in 0 .. 2^64-1.
   std::optional<std::uint64_t> uint_value(std::uint32_t node) const;
 
+  // String node `node`'s bytes, handed over to be rewritten in place (a body
+  // decoded where it was read). The node reads as null from then on: what
+  // the rewrite leaves there is no longer the reply's string.
+  std::span<char> take_string(std::uint32_t node);
+
   // The node as a JSON value, exactly as json::parse reads it.
   Json to_json(std::uint32_t node) const;
 
@@ -75,10 +89,13 @@ class Tape {
  private:
   bool parse_string(const char*& p, const char* end);
   bool parse_number(const char*& p, const char* end);
+  bool fail(const char* at, std::string_view what);
 
   std::vector<Node> nodes_;
   std::vector<std::uint32_t> open_;  // containers not yet closed
   Buffer unescaped_;                 // strings that held escapes
+  const char* text_ = nullptr;       // of the last parse()
+  Fault fault_;
 };
 
 NumberKind number_kind(std::string_view token);
