@@ -38,7 +38,7 @@ class ReplyReader {
   // After Matched: the reply, parsed by the tape when it could be (then
   // valid until the next expect() or space()), else as a JSON value.
   bool fast() const { return fast_; }
-  const json::Tape& tape() const { return tape_; }
+  json::Tape& tape() { return tape_; }
   Json& exact() { return exact_; }
   // After Failed: what went wrong, for a transport error.
   const std::string& failure() const { return failure_; }

@@ -211,7 +211,7 @@ AnswerResult outcome_of(ReplyReader& reader) {
     return Err{UpstreamError::core_error(std::move(code), std::move(message))};
   };
   if (reader.fast()) {
-    const json::Tape& tape = reader.tape();
+    json::Tape& tape = reader.tape();
     std::uint32_t error = tape.find(tape.root(), "error");
     if (error != json::Tape::kNone) {
       std::uint32_t code = tape.find(error, "code");

@@ -67,10 +67,10 @@ using CallResult = Result<Json, UpstreamError>;
 class Answer {
  public:
   Answer(Json value) : value_(std::move(value)) {}
-  Answer(const json::Tape& tape, std::uint32_t node) : tape_(&tape), node_(node) {}
+  Answer(json::Tape& tape, std::uint32_t node) : tape_(&tape), node_(node) {}
 
   // Null when the answer is a JSON value.
-  const json::Tape* tape() const { return tape_; }
+  json::Tape* tape() const { return tape_; }
   // The tape node, or Tape::kNone for a reply without "result" (null).
   std::uint32_t node() const { return node_; }
   // The answer as a JSON value, exactly as json::parse reads it.
@@ -80,7 +80,7 @@ class Answer {
   }
 
  private:
-  const json::Tape* tape_ = nullptr;
+  json::Tape* tape_ = nullptr;
   std::uint32_t node_ = json::Tape::kNone;
   Json value_;
 };

@@ -235,7 +235,7 @@ void write_omitted_body(json::EmbeddedPretty& out, const Tape& tape, std::uint32
   out.end_object();
 }
 
-void write_body_field(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t detail,
+void write_body_field(json::EmbeddedPretty& out, Tape& tape, std::uint32_t detail,
                       std::string_view bytes_key, std::string_view meta_key,
                       std::string_view headers_key, std::uint64_t limit) {
   std::uint32_t meta = meta_of(tape, detail, meta_key);
@@ -253,8 +253,9 @@ void write_body_field(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t
   std::optional<std::size_t> size;
   char* bytes = nullptr;
   if (tape.is(encoded, Tape::Kind::String)) {
-    bytes = tape[encoded].text;
-    size = base64_decode_into(bytes, tape[encoded].length, bytes);
+    std::span<char> text = tape.take_string(encoded);
+    bytes = text.data();
+    size = base64_decode_into(bytes, text.size(), bytes);
   }
   if (!size || *size == 0) {
     out.plain_key("size");

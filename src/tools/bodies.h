@@ -29,11 +29,11 @@ Json body_field(const Json& detail, std::string_view bytes_key, std::string_view
                 std::string_view headers_key, std::uint64_t limit);
 
 // omitted_body and body_field written straight from the core's reply read
-// into `tape`, `detail` being its flow detail node. body_field decodes the
-// body in place, so the reply's text is not read again afterwards.
+// into `tape`, `detail` being its flow detail node. write_body_field decodes
+// the body where it was read: its node reads as null afterwards.
 void write_omitted_body(json::EmbeddedPretty& out, const json::Tape& tape, std::uint32_t detail,
                         std::string_view meta_key);
-void write_body_field(json::EmbeddedPretty& out, const json::Tape& tape, std::uint32_t detail,
+void write_body_field(json::EmbeddedPretty& out, json::Tape& tape, std::uint32_t detail,
                       std::string_view bytes_key, std::string_view meta_key,
                       std::string_view headers_key, std::uint64_t limit);
 

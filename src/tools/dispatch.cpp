@@ -24,25 +24,33 @@ struct Route {
   const char* core_method;
   Json (*params)(const Json& args);  // null params: the request carries no "params"
   Json (*shape)(const Json& args, const Json& answer);
-  // Writes the same result straight from the reply read into a tape, for the
-  // tools whose answers are large or frequent; null for the others.
-  void (*write)(const Json& args, const json::Tape& tape, std::uint32_t answer,
+  // Writes the same result straight from the reply read into a tape, which
+  // only get_flow changes (it decodes bodies in place).
+  void (*write)(const Json& args, json::Tape& tape, std::uint32_t answer,
                 json::EmbeddedPretty& out) = nullptr;
 };
 
+// A writer that only reads the tape, in a route.
+template <void (*write)(const Json&, const json::Tape&, std::uint32_t, json::EmbeddedPretty&)>
+void reads(const Json& args, json::Tape& tape, std::uint32_t answer, json::EmbeddedPretty& out) {
+  write(args, tape, answer, out);
+}
+
 // Every tool, in catalogue order: one core method each, called exactly once.
 const std::array kRoutes{
-    Route{"list_flows", "flow.list", list_flows_params, list_flows_shape, list_flows_write},
+    Route{"list_flows", "flow.list", list_flows_params, list_flows_shape, reads<list_flows_write>},
     Route{"get_flow", "flow.getDetail", get_flow_params, get_flow_shape, get_flow_write},
     Route{"get_capture_status", "mcp.status", no_params,
           [](const Json&, const Json& answer) { return capture_status_shape(answer); },
-          capture_status_write},
+          reads<capture_status_write>},
     Route{"get_findings", "findings.get", no_params,
-          [](const Json&, const Json& answer) { return findings_shape(answer); }, findings_write},
-    Route{"list_pages", "wir.snapshot", no_params, list_pages_shape, list_pages_write},
+          [](const Json&, const Json& answer) { return findings_shape(answer); },
+          reads<findings_write>},
+    Route{"list_pages", "wir.snapshot", no_params, list_pages_shape, reads<list_pages_write>},
     Route{"get_console_messages", "wir.consoleMessages", console_messages_params,
-          console_messages_shape, console_messages_write},
-    Route{"evaluate_js", "wir.evaluate", evaluate_js_params, evaluate_js_shape, evaluate_js_write},
+          console_messages_shape, reads<console_messages_write>},
+    Route{"evaluate_js", "wir.evaluate", evaluate_js_params, evaluate_js_shape,
+          reads<evaluate_js_write>},
 };
 
 const Route* find_route(std::string_view tool) {

@@ -192,8 +192,7 @@ void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answ
   out.end_object();
 }
 
-void get_flow_write(const Json& args, const Tape& tape, std::uint32_t answer,
-                    json::EmbeddedPretty& out) {
+void get_flow_write(const Json& args, Tape& tape, std::uint32_t answer, json::EmbeddedPretty& out) {
   std::uint64_t limit = uint_arg(args, "max_body_bytes", kDefaultBodyLimit);
   const Json* include = json::find(args, "include_bodies");
   bool with_bodies = include && include->is_boolean() && include->get<bool>();

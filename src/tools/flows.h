@@ -20,7 +20,8 @@ Json get_flow_shape(const Json& args, const Json& answer);
 // (`answer` is the node of its "result", or kNone when it has none).
 void list_flows_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
                       json::EmbeddedPretty& out);
-void get_flow_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
+// Decodes the bodies where they were read (see write_body_field).
+void get_flow_write(const Json& args, json::Tape& tape, std::uint32_t answer,
                     json::EmbeddedPretty& out);
 
 }  // namespace tools
