@@ -139,6 +139,7 @@ void EmbeddedPretty::string(std::initializer_list<std::string_view> parts) {
 }
 
 void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
+  if (!checkpoint()) return;
   const Tape::Node& n = tape[node];
   switch (n.kind) {
     case Tape::Kind::Null:

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,21 @@ namespace json {
 class EmbeddedPretty {
  public:
   explicit EmbeddedPretty(Buffer& out) : out_(out) {}
+  // With `late`, writing asks it again each time another kCheckEvery bytes
+  // are written, and stops for good once it says yes: an answer can be far
+  // larger than its reply, and must not take the call past its deadline.
+  EmbeddedPretty(Buffer& out, std::function<bool()> late) : out_(out), late_(std::move(late)) {}
+  static constexpr std::size_t kCheckEvery = 1u << 20;
+
+  // False once writing has stopped; then nothing more is written, and what
+  // was is incomplete. Writers call it once per element of a long list.
+  bool checkpoint() {
+    if (stopped_ || out_.size() < next_check_) return !stopped_;
+    next_check_ = out_.size() + kCheckEvery;
+    stopped_ = late_ && late_();
+    return !stopped_;
+  }
+  bool stopped() const { return stopped_; }
 
   void begin_object() { open('{'); }
   void end_object() { close('}'); }
@@ -53,6 +69,9 @@ class EmbeddedPretty {
   Buffer& out_;
   std::vector<char> empty_;  // per open container: nothing in it yet
   bool after_key_ = false;
+  std::function<bool()> late_;
+  std::size_t next_check_ = kCheckEvery;
+  bool stopped_ = false;
 };
 
 // Appends `text` escaped twice: as a JSON string's contents, and that again.

@@ -1,6 +1,7 @@
 #include "tools/dispatch.h"
 
 #include <array>
+#include <new>
 
 #include "mcp.h"
 #include "tools/catalogue.h"
@@ -70,20 +71,28 @@ void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& a
   if (!answer)
     return append(out, tool_result(std::move(id), {upstream_err_text(answer.error()), true}));
   std::size_t start = out.size();
-  if (route.write != nullptr && answer.value().tape() != nullptr) {
-    // The same envelope tool_result() builds, with its text written in place.
-    out.append(R"({"id":)");
-    append(out, json::compact(id));
-    out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
-    json::EmbeddedPretty text(out);
-    route.write(args, *answer.value().tape(), answer.value().node(), text);
-    out.append(R"(","type":"text"}],"isError":false}})");
-  } else {
-    Json value = route.shape(args, answer.value().take_json());
-    append(out, tool_result(id, {json::pretty(value), false}));
+  bool finished = true;
+  try {
+    if (route.write != nullptr && answer.value().tape() != nullptr) {
+      // The same envelope tool_result() builds, with its text written in place.
+      out.append(R"({"id":)");
+      append(out, json::compact(id));
+      out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
+      json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
+      route.write(args, *answer.value().tape(), answer.value().node(), text);
+      out.append(R"(","type":"text"}],"isError":false}})");
+      finished = !text.stopped();
+    } else {
+      Json value = route.shape(args, answer.value().take_json());
+      append(out, tool_result(id, {json::pretty(value), false}));
+    }
+  } catch (const std::bad_alloc&) {
+    // An answer too large to hold: the call fails, the session goes on.
+    finished = false;
   }
-  if (core.past_deadline()) {
-    // Shaping an enormous answer took the call past its limit.
+  if (!finished || core.past_deadline()) {
+    // Shaping an enormous answer took the call past its limit, or more
+    // memory than there is.
     out.resize(start);
     append(out, tool_result(std::move(id),
                             {upstream_err_text(UpstreamError::deadline_exceeded()), true}));

@@ -143,6 +143,7 @@ constexpr auto kSummaryMembers = [] {
 }();
 
 void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t flow) {
+  if (!out.checkpoint()) return;
   std::uint32_t found[kCount];
   tape.find_all(flow, kSummaryMembers.data(), kCount, found);
   auto text_of = [&](SummaryMember m) {

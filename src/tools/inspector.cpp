@@ -149,6 +149,7 @@ std::vector<std::uint32_t> elements(const Tape& tape, std::uint32_t node) {
 
 void write_page(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t page,
                 std::uint32_t bundle) {
+  if (!out.checkpoint()) return;
   out.begin_object();
   out.plain_key("app_bundle");
   out.value_or(tape, bundle, Missing::Null);
@@ -177,6 +178,7 @@ void write_device(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t dev
 }
 
 void write_message(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t message) {
+  if (!out.checkpoint()) return;
   out.begin_object();
   for (const auto& [key, member] : kMessageFields) {
     out.plain_key(key);

@@ -101,6 +101,7 @@ void write_snake(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t node
 // One findings item in snake_case with its "summary" (replacing any the
 // core sent); an item that is not an object passes as it came.
 void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item) {
+  if (!out.checkpoint()) return;
   const bool is_null = tape.is(item, Tape::Kind::Null);
   if (!is_null && !tape.is(item, Tape::Kind::Object)) return write_snake(out, tape, item);
   std::vector<std::pair<std::string, std::uint32_t>> members;

@@ -147,4 +147,19 @@ TEST(DispatchTest, EveryCoreFailureIsAnErrorResultWithItsSentence) {
   EXPECT_EQ(text_for(UpstreamError::core_error("", "")), "Trelvo error: ");
 }
 
+TEST(DispatchTest, AnAnswerOverrunningTheDeadlineIsCutShortAndReportedAsLate) {
+  // Some 6 MB of summaries from 20,000 empty flows.
+  Json flows = Json::array();
+  for (int i = 0; i < 20000; ++i) flows.push_back(Json::object());
+  FakeCoreLink core;
+  core.answer({{"flows", flows}});
+  core.late = true;
+  Buffer out;
+  tools::dispatch_into(out, core, "tools/call", 1, {{"name", "list_flows"}});
+  EXPECT_EQ(Json::parse(out.view())["result"]["content"][0]["text"],
+            "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps happening.");
+  // Writing stopped at the first check, not at the end.
+  EXPECT_LT(out.capacity(), 3u << 20);
+}
+
 }  // namespace

@@ -43,7 +43,10 @@ class FakeCoreLink : public CoreLink {
     return Answer(std::move(next).value());
   }
 
+  bool past_deadline() const override { return late; }
+
   bool exact = false;
+  bool late = false;  // the call's deadline has passed
 
  private:
   std::string text_;
