@@ -61,6 +61,15 @@ void return_free_memory();
 // few rounds. Linux: F_SETPIPE_SZ. macOS: pipes grow by themselves; nothing.
 void widen_pipe(int fd, int bytes);
 
+// Whether a limit on a process's address space (RLIMIT_AS) is enforced, so
+// that a test can make allocations fail. Linux: yes. macOS: accepted and
+// ignored.
+#ifdef __APPLE__
+inline constexpr bool kAddressSpaceLimit = false;
+#else
+inline constexpr bool kAddressSpaceLimit = true;
+#endif
+
 // The resident memory of a process, for the memory checks of the tests and
 // the soak. Linux: VmRSS and VmHWM of /proc/PID/status. macOS:
 // proc_pid_rusage's resident size and lifetime peak physical footprint.

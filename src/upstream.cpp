@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform.h"
 
@@ -315,7 +316,15 @@ AnswerResult Upstream::call_with_deadline(const std::string& method, const Json&
 }
 
 AnswerResult Upstream::call_answer(const std::string& method, const Json& params) {
-  return call_with_deadline(method, params, limits::kCallDeadline);
+  try {
+    return call_with_deadline(method, params, limits::kCallDeadline);
+  } catch (const std::bad_alloc&) {
+    // A reply too large to hold: the exchange is abandoned with the
+    // connection, and the call fails like a core that went away.
+    deadline_.reset();
+    disconnect();
+    return Err{UpstreamError::transport("out of memory")};
+  }
 }
 
 CallResult Upstream::call(const std::string& method, const Json& params) {

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -421,6 +422,34 @@ TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeO
     now = resident_kib(mcp.pid());
   }
   EXPECT_LT(now, before + 8 * 1024);
+  EXPECT_EQ(mcp.finish(), "exit 0");
+}
+
+TEST(CoreLinkBinaryTest, AnAnswerTooLargeForMemoryFailsTheCallAndTheSessionGoesOn) {
+  if (!platform::kAddressSpaceLimit) GTEST_SKIP() << "this system ignores address space limits";
+  if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer reserves more address space than the limit";
+  // 6 MB of empty flows: an answer of some 600 MB, from a reply that fits.
+  std::string flows = "{}";
+  for (int i = 1; i < 2'000'000; ++i) flows += ",{}";
+  const std::string huge = R"({"id":{ID},"result":{"flows":[)" + flows + "]}}";
+  FakeCore core({FakeCore::after_hello([&](Conn& conn) {
+    conn.answer(huge) && conn.answer(R"({"id":{ID},"result":{}})");
+    conn.wait_closed(60s);
+  })});
+  rlimit old{};
+  ::getrlimit(RLIMIT_AS, &old);
+  const rlimit limited{400u << 20, old.rlim_max};
+  ::setrlimit(RLIMIT_AS, &limited);  // inherited by the child, for good
+  McpProcess mcp(core.path());
+  ::setrlimit(RLIMIT_AS, &old);
+  mcp.send_line(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"name":"list_flows"}})");
+  EXPECT_EQ(
+      mcp.read_line(30s),
+      tool_result(
+          1, "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps happening.",
+          true));
+  mcp.send_line(status_call(2));
+  EXPECT_NE(mcp.read_line(30s).value_or("").find(R"("isError":false)"), std::string::npos);
   EXPECT_EQ(mcp.finish(), "exit 0");
 }
 
