@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "json.h"
-#include "tools/dispatch.h"
+#include "tools/status.h"
 #include "tools/summaries.h"
 
 namespace {

@@ -147,33 +147,4 @@ std::string tool_result(Json id, ToolOutcome outcome) {
   return mcp::result_response(std::move(id), std::move(envelope));
 }
 
-std::string camel_to_snake(std::string_view key) {
-  std::string out;
-  out.reserve(key.size() + 4);
-  for (char c : key) {
-    if (c >= 'A' && c <= 'Z') {
-      out += '_';
-      out += static_cast<char>(c - 'A' + 'a');
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-Json snake_case_keys(Json value) {
-  if (value.is_array()) {
-    for (Json& element : value) element = snake_case_keys(std::move(element));
-    return value;
-  }
-  if (!value.is_object()) return value;
-  Json out = Json::object();
-  // Members come in ascending key order, so on a collision the key that sorts
-  // last is written last and wins.
-  for (auto it = value.begin(); it != value.end(); ++it) {
-    out[camel_to_snake(it.key())] = snake_case_keys(std::move(it.value()));
-  }
-  return out;
-}
-
 }  // namespace tools

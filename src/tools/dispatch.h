@@ -27,11 +27,4 @@ void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id
 // The JSON-RPC result response carrying the tool-result envelope.
 std::string tool_result(Json id, ToolOutcome outcome);
 
-// "durationMs" -> "duration_ms"; every ASCII capital becomes "_" + lower case.
-std::string camel_to_snake(std::string_view key);
-
-// Converts every object key at every level with camel_to_snake. When two keys
-// of one object convert alike, the one that sorts last wins.
-Json snake_case_keys(Json value);
-
 }  // namespace tools

@@ -1,6 +1,9 @@
 // get_capture_status and get_findings: shaping the core's answers.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "embedded_pretty.h"
 #include "json.h"
 #include "json_tape.h"
@@ -9,6 +12,13 @@ namespace tools {
 
 // The five status members under their agent-facing names, with defaults.
 Json capture_status_shape(const Json& answer);
+
+// "durationMs" -> "duration_ms"; every ASCII capital becomes "_" + lower case.
+std::string camel_to_snake(std::string_view key);
+
+// Converts every object key at every level with camel_to_snake. When two keys
+// of one object convert alike, the one that sorts last wins.
+Json snake_case_keys(Json value);
 
 // Keys converted to snake_case and a "summary" on every top-level item.
 Json findings_shape(Json answer);
