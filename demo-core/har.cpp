@@ -6,23 +6,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <utility>
 
+#include "json_tape.h"
 #include "text.h"
 
 namespace demo {
 namespace {
 
 // Entries are read from the archive one at a time, each taken apart as soon
-// as it is complete, and the strings in them are moved, never copied: a
-// large archive is mostly a few long body texts, or very many small entries.
+// as it is read, and the strings in them are copied once from the file and
+// then moved: a large archive is mostly a few long body texts, or very many
+// small entries.
 
 // The member `key` of `object`, or nullptr. Its value may be moved out.
 Json* member(Json* object, std::string_view key) {
@@ -170,439 +169,129 @@ std::string url_of(const Flow& f) {
   return f.scheme.empty() ? f.path : f.scheme + "://" + f.host + f.path;
 }
 
-// Follows the events of the archive's text (from the scanner below, or the
-// shared parser's event interface) through the top-level object,
-// its "log" object and that object's "entries" and "pages" arrays. Each
-// object in these arrays is built as a value of its own and turned into a
-// flow or a page as soon as it closes; everything else is only checked. A
-// repeated key replaces the earlier one, as it would in a parsed value.
-class EntryReader {
- public:
-  using number_integer_t = Json::number_integer_t;
-  using number_unsigned_t = Json::number_unsigned_t;
-  using number_float_t = Json::number_float_t;
-  using string_t = Json::string_t;
-  using binary_t = Json::binary_t;
-
-  explicit EntryReader(std::uint64_t fallback_ts) : fallback_ts_(fallback_ts), ts_(fallback_ts) {}
-
-  bool null() { return value(nullptr); }
-  bool boolean(bool v) { return value(v); }
-  bool number_integer(number_integer_t v) { return value(v); }
-  bool number_unsigned(number_unsigned_t v) { return value(v); }
-  bool number_float(number_float_t v, const string_t&) { return value(v); }
-  // `v` is the caller's buffer, which it clears and reuses for the next
-  // string. A long string is moved out, and the buffer given back its room
-  // so that the next one does not regrow from nothing.
-  bool string(string_t& v) {
-    if (v.size() < kLongString) return value(v);
-    std::size_t room = v.capacity();
-    value(std::move(v));
-    v.reserve(room);
-    return true;
-  }
-  bool binary(binary_t&) { return false; }  // not in JSON text
-
-  bool start_object(std::size_t) {
-    if (!open_.empty() || next_ == Role::kItem) return open(Json::object());
-    if (next_ == Role::kLog) log_is_object_ = true;
-    return enter(next_ == Role::kTop || next_ == Role::kLog ? next_ : Role::kOther);
-  }
-  bool start_array(std::size_t) {
-    if (!open_.empty()) return open(Json::array());
-    if (next_ == Role::kEntries) entries_are_array_ = true;
-    return enter(next_ == Role::kEntries || next_ == Role::kPages ? next_ : Role::kOther);
-  }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
-
-  bool key(string_t& k) {
-    if (!open_.empty()) {
-      key_ = std::move(k);
-    } else if (roles_.back() == Role::kTop && k == "log") {
-      next_ = Role::kLog;
-      log_is_object_ = entries_are_array_ = false;
-      restart_entries();
-      pages_.clear();
-    } else if (roles_.back() == Role::kLog && k == "entries") {
-      next_ = Role::kEntries;
-      entries_are_array_ = false;
-      restart_entries();
-    } else if (roles_.back() == Role::kLog && k == "pages") {
-      next_ = Role::kPages;
-      pages_.clear();
-    } else {
-      next_ = Role::kOther;
-    }
-    return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    return false;
-  }
-
-  Result<Har, std::string> result() && {
-    if (!log_is_object_) return Err{std::string("no \"log\" object at the top level")};
-    if (!entries_are_array_) return Err{std::string("\"log\" has no \"entries\" array")};
-    for (HarPage& page : pages_) {
-      if (auto it = page_starts_.find(page.id); it != page_starts_.end()) {
-        page.url = it->second.url;
-        page.user_agent = it->second.user_agent;
-      }
-    }
-    return Har{std::move(flows_), std::move(pages_)};
-  }
-
- private:
-  // kItem: the next object is an element of "entries" or "pages".
-  enum class Role { kTop, kLog, kEntries, kPages, kItem, kOther };
-  static constexpr std::size_t kLongString = 64 * 1024;
-
-  // A container outside the entries and pages, or their arrays.
-  bool enter(Role role) {
-    roles_.push_back(role);
-    next_ = item_next();
-    return depth() <= json::kMaxDepth;
-  }
-
-  Role item_next() const {
-    bool list =
-        !roles_.empty() && (roles_.back() == Role::kEntries || roles_.back() == Role::kPages);
-    return list ? Role::kItem : Role::kOther;
-  }
-
-  // A container inside an entry (or the entry itself).
-  bool open(Json container) {
-    Json* slot = place(std::move(container));
-    open_.push_back(slot);
-    return depth() <= json::kMaxDepth;
-  }
-
-  bool close() {
-    if (open_.empty()) {
-      roles_.pop_back();
-      next_ = item_next();
-      return true;
-    }
-    open_.pop_back();
-    if (!open_.empty()) return true;
-    if (roles_.back() == Role::kPages) {
-      if (HarPage page = page_from(entry_); !page.id.empty()) pages_.push_back(std::move(page));
-    } else {
-      std::string pageref = take_string(member(&entry_, "pageref"));
-      flows_.push_back(flow_from(entry_, ts_));
-      ts_ = flows_.back().ts;
-      if (!pageref.empty()) note_page_start(std::move(pageref), flows_.back());
-    }
-    entry_ = Json();
-    return true;
-  }
-
-  // Keeps the earliest request of each page (the first one listed of those
-  // that started at the same time, as the stable sort keeps them).
-  void note_page_start(std::string pageref, const Flow& f) {
-    auto it = page_starts_.find(pageref);
-    if (it != page_starts_.end() && it->second.ts <= f.ts) return;
-    page_starts_[std::move(pageref)] =
-        PageStart{f.ts, url_of(f), header_value(f.req_headers, "user-agent")};
-  }
-
-  bool value(Json v) {
-    if (!open_.empty()) place(std::move(v));
-    // Scalars outside an entry (entries that are not objects included) are skipped.
-    return true;
-  }
-
-  // Puts `v` where the entry being built expects its next value.
-  Json* place(Json v) {
-    if (open_.empty()) {
-      entry_ = std::move(v);
-      return &entry_;
-    }
-    Json& parent = *open_.back();
-    if (parent.is_array()) {
-      parent.get_ref<Json::array_t&>().push_back(std::move(v));
-      return &parent.get_ref<Json::array_t&>().back();
-    }
-    Json& slot = parent.get_ref<Json::object_t&>()[std::move(key_)];
-    slot = std::move(v);
-    return &slot;
-  }
-
-  // A repeated "log" or "entries" starts the list afresh.
-  void restart_entries() {
-    flows_.clear();
-    page_starts_.clear();
-    ts_ = fallback_ts_;
-  }
-
-  int depth() const { return static_cast<int>(roles_.size() + open_.size()); }
-
-  std::uint64_t fallback_ts_;
-  std::uint64_t ts_;
-  std::vector<Role> roles_;
-  Role next_ = Role::kTop;
-  bool log_is_object_ = false;
-  bool entries_are_array_ = false;
-  Json entry_;
-  std::vector<Json*> open_;  // the entry's open containers, innermost last
-  std::string key_;
-  std::vector<Flow> flows_;
-  std::vector<HarPage> pages_;
-  std::map<std::string, PageStart, std::less<>> page_starts_;  // by page id
+// The archive's text cut so that no reading of it holds more than one
+// entry: each object or array that is an element of an array three levels
+// down (where {"log": {"entries": [...], "pages": [...]}} keeps its items)
+// is a part, and the skeleton is the text with an empty string in place of
+// each part. Only strings and brackets are followed here, to find the
+// parts; the tape judges the skeleton and every part. As an empty string is
+// a value wherever an array element is, the text is JSON exactly when they
+// all are.
+struct Parts {
+  std::string skeleton;
+  std::vector<std::string_view> parts;    // in the order of the text
+  std::vector<std::size_t> placeholders;  // where each part's "" starts in the skeleton
 };
 
-// Reads JSON text and hands its values to a reader as the parser's event
-// interface does, but much faster: a string is found with one pass over a
-// byte table and copied once, where the parser copies it byte by byte. It takes the forms JSON
-// allows and gives up (returns false) on anything else; the caller then lets the shared parser
-// decide, so an archive it cannot take is only slower.
-template <class Reader>
-class Scanner {
- public:
-  Scanner(std::string_view text, Reader& reader) : text_(text), reader_(reader) {}
+constexpr int kItemDepth = 3;
 
-  bool run() {
-    skip_space();
-    if (!value()) return false;
-    skip_space();
-    return at_ == text_.size();
-  }
-
- private:
-  // How a string treats each byte: kPlain and kHigh (part of a UTF-8
-  // sequence, checked once at the end) are copied as they are.
-  enum Kind : std::uint8_t { kPlain, kHigh, kSpecial };
-  static constexpr std::array<Kind, 256> kKinds = [] {
-    std::array<Kind, 256> kinds{};
-    for (std::size_t c = 0; c < 256; ++c) {
-      kinds[c] = c < 0x20 || c == '"' || c == '\\' ? kSpecial : c >= 0x80 ? kHigh : kPlain;
-    }
-    return kinds;
-  }();
-
-  bool value() {
-    if (at_ >= text_.size()) return false;
-    switch (text_[at_]) {
-      case '{':
-        return object();
-      case '[':
-        return array();
-      case '"':
-        return string(buffer_) && reader_.string(buffer_);
-      case 't':
-        return word("true") && reader_.boolean(true);
-      case 'f':
-        return word("false") && reader_.boolean(false);
-      case 'n':
-        return word("null") && reader_.null();
-      default:
-        return number();
-    }
-  }
-
-  bool object() {
-    ++at_;
-    if (!reader_.start_object(kUnknownSize)) return false;
-    skip_space();
-    if (take('}')) return reader_.end_object();
-    for (;;) {
-      skip_space();
-      if (at_ >= text_.size() || text_[at_] != '"' || !string(buffer_) || !reader_.key(buffer_)) {
-        return false;
+// False when the text nests too deeply or ends inside a string.
+bool cut_parts(std::string_view text, Parts& out) {
+  const char* p = text.data();
+  const char* end = p + text.size();
+  const char* copied = p;      // the skeleton has the text up to here
+  const char* part = nullptr;  // the start of the part being passed over
+  int depth = 0;
+  bool items = false;  // the container at kItemDepth is an array
+  for (; p < end; ++p) {
+    if (*p == '"') {
+      for (p = json::find_special(p + 1, end); p < end && *p != '"';
+           p = json::find_special(p, end)) {
+        p += *p == '\\' && end - p > 1 ? 2 : 1;  // an escape, or a control character
       }
-      skip_space();
-      if (!take(':')) return false;
-      skip_space();
-      if (!value()) return false;
-      skip_space();
-      if (take('}')) return reader_.end_object();
-      if (!take(',')) return false;
-    }
-  }
-
-  bool array() {
-    ++at_;
-    if (!reader_.start_array(kUnknownSize)) return false;
-    skip_space();
-    if (take(']')) return reader_.end_array();
-    for (;;) {
-      skip_space();
-      if (!value()) return false;
-      skip_space();
-      if (take(']')) return reader_.end_array();
-      if (!take(',')) return false;
-    }
-  }
-
-  // Reads the string that starts at the quote under `at_` into `out`.
-  bool string(std::string& out) {
-    out.clear();
-    ++at_;
-    bool high = false;
-    for (;;) {
-      std::size_t start = at_;
-      Kind kind = kPlain;
-      while (at_ < text_.size() &&
-             (kind = kKinds[static_cast<unsigned char>(text_[at_])]) != kSpecial) {
-        high |= kind == kHigh;
-        ++at_;
+      if (p == end) return false;
+    } else if (*p == '{' || *p == '[') {
+      if (++depth > json::kMaxDepth) return false;
+      if (depth == kItemDepth) items = *p == '[';
+      if (depth == kItemDepth + 1 && items) part = p;
+    } else if (*p == '}' || *p == ']') {
+      if (--depth == kItemDepth && part) {
+        out.skeleton.append(copied, part);
+        out.placeholders.push_back(out.skeleton.size());
+        out.skeleton += "\"\"";
+        out.parts.emplace_back(part, p + 1 - part);
+        copied = p + 1;
+        part = nullptr;
       }
-      out.append(text_.data() + start, at_ - start);
-      if (at_ >= text_.size()) return false;
-      char c = text_[at_++];
-      if (c == '"') return !high || json::is_utf8(out);
-      if (c != '\\' || !escape(out)) return false;  // a control character, or a bad escape
     }
   }
+  out.skeleton.append(copied, end);
+  return true;
+}
 
-  bool escape(std::string& out) {
-    if (at_ >= text_.size()) return false;
-    switch (text_[at_++]) {
-      case '"':
-        out += '"';
-        return true;
-      case '\\':
-        out += '\\';
-        return true;
-      case '/':
-        out += '/';
-        return true;
-      case 'b':
-        out += '\b';
-        return true;
-      case 'f':
-        out += '\f';
-        return true;
-      case 'n':
-        out += '\n';
-        return true;
-      case 'r':
-        out += '\r';
-        return true;
-      case 't':
-        out += '\t';
-        return true;
-      case 'u':
-        return code_point(out);
-      default:
-        return false;
+// Keeps the earliest request of each page (the first one listed of those
+// that started at the same time, as the stable sort keeps them).
+void note_page_start(std::map<std::string, PageStart, std::less<>>& starts, std::string pageref,
+                     const Flow& f) {
+  auto it = starts.find(pageref);
+  if (it != starts.end() && it->second.ts <= f.ts) return;
+  starts[std::move(pageref)] =
+      PageStart{f.ts, url_of(f), header_value(f.req_headers, "user-agent")};
+}
+
+// The archive in `text`, or nothing when the text is not JSON. Each part is
+// read with the tape, and an entry or page made into a value for flow_from
+// or page_from; a key given twice counts with its last value, as in a
+// parsed value, and so does a repeated "log", "entries" or "pages".
+std::optional<Result<Har, std::string>> read_parts(std::string_view text,
+                                                   std::uint64_t fallback_ts) {
+  using Kind = json::Tape::Kind;
+  Parts split;
+  json::Tape skeleton;
+  if (!json::is_utf8(text) || !cut_parts(text, split) ||
+      !skeleton.parse(split.skeleton.data(), split.skeleton.size())) {
+    return std::nullopt;
+  }
+  enum class Use : std::uint8_t { kNone, kEntry, kPage };
+  std::vector<Use> uses(split.parts.size(), Use::kNone);
+  auto use_items = [&](std::uint32_t list, Use use) {
+    if (!skeleton.is(list, Kind::Array)) return;
+    for (std::uint32_t i = list + 1; i < skeleton[list].end; i = skeleton[i].end) {
+      // An empty string points into the skeleton, where a placeholder has its place.
+      if (!skeleton.is(i, Kind::String) || skeleton[i].length != 0) continue;
+      auto at = static_cast<std::size_t>(skeleton[i].text - split.skeleton.data()) - 1;
+      auto found = std::lower_bound(split.placeholders.begin(), split.placeholders.end(), at);
+      if (found != split.placeholders.end() && *found == at) {
+        uses[static_cast<std::size_t>(found - split.placeholders.begin())] = use;
+      }
+    }
+  };
+  std::uint32_t log = skeleton.find(skeleton.root(), "log");
+  std::uint32_t entries = skeleton.find(log, "entries");
+  use_items(entries, Use::kEntry);
+  use_items(skeleton.find(log, "pages"), Use::kPage);
+
+  Har har;
+  std::map<std::string, PageStart, std::less<>> page_starts;  // by page id
+  std::uint64_t ts = fallback_ts;
+  json::Tape tape;
+  for (std::size_t i = 0; i < split.parts.size(); ++i) {
+    // The tape only reads the text it is given.
+    if (!tape.parse(const_cast<char*>(split.parts[i].data()), split.parts[i].size())) {
+      return std::nullopt;
+    }
+    if (uses[i] == Use::kNone || !tape.is(tape.root(), Kind::Object)) continue;
+    Json item = tape.to_json(tape.root());
+    if (uses[i] == Use::kPage) {
+      if (HarPage page = page_from(item); !page.id.empty()) har.pages.push_back(std::move(page));
+      continue;
+    }
+    std::string pageref = take_string(member(&item, "pageref"));
+    har.flows.push_back(flow_from(item, ts));
+    ts = har.flows.back().ts;
+    if (!pageref.empty()) note_page_start(page_starts, std::move(pageref), har.flows.back());
+  }
+  if (!skeleton.is(log, Kind::Object))
+    return Err{std::string("no \"log\" object at the top level")};
+  if (!skeleton.is(entries, Kind::Array))
+    return Err{std::string("\"log\" has no \"entries\" array")};
+  for (HarPage& page : har.pages) {
+    if (auto it = page_starts.find(page.id); it != page_starts.end()) {
+      page.url = it->second.url;
+      page.user_agent = it->second.user_agent;
     }
   }
-
-  // After "\u": four hex digits, a surrogate pair written as two.
-  bool code_point(std::string& out) {
-    auto cp = hex4();
-    if (!cp || (*cp >= 0xDC00 && *cp <= 0xDFFF)) return false;
-    if (*cp >= 0xD800 && *cp <= 0xDBFF) {
-      if (!take('\\') || !take('u')) return false;
-      auto low = hex4();
-      if (!low || *low < 0xDC00 || *low > 0xDFFF) return false;
-      cp = 0x10000 + ((*cp - 0xD800) << 10) + (*low - 0xDC00);
-    }
-    append_utf8(out, *cp);
-    return true;
-  }
-
-  std::optional<std::uint32_t> hex4() {
-    if (text_.size() - at_ < 4) return std::nullopt;
-    std::uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) {
-      char c = text_[at_++];
-      int digit = c >= '0' && c <= '9'   ? c - '0'
-                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                         : -1;
-      if (digit < 0) return std::nullopt;
-      v = v << 4 | static_cast<std::uint32_t>(digit);
-    }
-    return v;
-  }
-
-  static void append_utf8(std::string& out, std::uint32_t cp) {
-    auto put = [&](std::uint32_t b) { out += static_cast<char>(b); };
-    if (cp < 0x80) {
-      put(cp);
-    } else if (cp < 0x800) {
-      put(0xC0 | cp >> 6), put(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      put(0xE0 | cp >> 12), put(0x80 | (cp >> 6 & 0x3F)), put(0x80 | (cp & 0x3F));
-    } else {
-      put(0xF0 | cp >> 18), put(0x80 | (cp >> 12 & 0x3F)), put(0x80 | (cp >> 6 & 0x3F));
-      put(0x80 | (cp & 0x3F));
-    }
-  }
-
-  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)? with the parser's kinds:
-  // an integer that fits is signed when negative, else unsigned; anything
-  // else is a double.
-  bool number() {
-    std::size_t start = at_;
-    bool negative = take('-');
-    if (!take('0') && !digits()) return false;
-    bool integer = true;
-    if (take('.')) {
-      if (!digits()) return false;
-      integer = false;
-    }
-    if (take('e') || take('E')) {
-      if (!take('+')) take('-');
-      if (!digits()) return false;
-      integer = false;
-    }
-    const char* first = text_.data() + start;
-    const char* last = text_.data() + at_;
-    if (integer && negative) {
-      std::int64_t v = 0;
-      auto [end, error] = std::from_chars(first, last, v);
-      if (error == std::errc() && end == last) return reader_.number_integer(v);
-    } else if (integer) {
-      std::uint64_t v = 0;
-      auto [end, error] = std::from_chars(first, last, v);
-      if (error == std::errc() && end == last) return reader_.number_unsigned(v);
-    }
-    std::string literal(first, last);  // strtod wants it terminated
-    double v = std::strtod(literal.c_str(), nullptr);
-    return std::isfinite(v) && reader_.number_float(v, literal);
-  }
-
-  bool digits() {
-    std::size_t start = at_;
-    while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
-    return at_ > start;
-  }
-
-  bool word(std::string_view w) {
-    if (text_.substr(at_, w.size()) != w) return false;
-    at_ += w.size();
-    return true;
-  }
-
-  bool take(char c) {
-    if (at_ >= text_.size() || text_[at_] != c) return false;
-    ++at_;
-    return true;
-  }
-
-  void skip_space() {
-    while (at_ < text_.size() &&
-           (text_[at_] == ' ' || text_[at_] == '\n' || text_[at_] == '\r' || text_[at_] == '\t')) {
-      ++at_;
-    }
-  }
-
-  static constexpr std::size_t kUnknownSize = static_cast<std::size_t>(-1);
-
-  std::string_view text_;
-  std::size_t at_ = 0;
-  Reader& reader_;
-  std::string buffer_;
-};
-
-Result<Har, std::string> in_start_order(EntryReader&& reader) {
-  auto har = std::move(reader).result();
-  if (!har) return har;
-  std::vector<Flow>& flows = har.value().flows;
+  std::vector<Flow>& flows = har.flows;
   auto earlier = [](const Flow& a, const Flow& b) { return a.ts < b.ts; };
   // Archives are mostly in order already; sorting moves every flow.
   if (!std::is_sorted(flows.begin(), flows.end(), earlier)) {
@@ -614,16 +303,11 @@ Result<Har, std::string> in_start_order(EntryReader&& reader) {
 }  // namespace
 
 Result<Har, std::string> read_har(std::string_view text, std::uint64_t fallback_ts) {
-  if (EntryReader reader(fallback_ts); Scanner(text, reader).run()) {
-    return in_start_order(std::move(reader));
-  }
-  // The shared parser says in its own words what is wrong and where (text
-  // nested too deeply included). Should it find nothing wrong, the text is
-  // read once more with its events.
-  if (auto parsed = json::parse(text); !parsed) return Err{"not JSON: " + parsed.error()};
-  EntryReader reader(fallback_ts);
-  Json::sax_parse(text.data(), text.data() + text.size(), &reader);
-  return in_start_order(std::move(reader));
+  if (auto har = read_parts(text, fallback_ts)) return std::move(*har);
+  // json::parse says in its own words what is wrong and where; the tape
+  // refuses only parts too long for it that json::parse takes.
+  auto parsed = json::parse(text);
+  return Err{parsed ? std::string("an entry of 2 GiB or more") : "not JSON: " + parsed.error()};
 }
 
 namespace {

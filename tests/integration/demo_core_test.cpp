@@ -243,8 +243,7 @@ TEST_F(DemoCore, ServesTheArchivesWeShip) {
   }
 }
 
-// The archive reader's own text scanning: escapes, surrogate pairs, numbers
-// with fraction and exponent, and a base64 body.
+// Escapes, surrogate pairs, numbers with fraction and exponent, and a base64 body.
 TEST_F(DemoCore, ReadsEscapesNumbersAndBodiesOfAHar) {
   std::ofstream(dir_ / "hand.har") << R"({"log": {"entries": [{
     "startedDateTime": "2024-03-05T10:21:33.5+01:00", "time": 1.25e2,
@@ -262,6 +261,25 @@ TEST_F(DemoCore, ReadsEscapesNumbersAndBodiesOfAHar) {
   EXPECT_EQ(got["reqHeaders"], Json::parse(R"([["X-Note", "a\tb \"q\" c\\d / A"]])"));
   EXPECT_EQ(got["reqBodyB64"], "eyJhIjoxfQ==");  // {"a":1}
   EXPECT_EQ(got["respBodyB64"], "AP8A");
+}
+
+// Entries are cut from the text where its brackets are: brackets and quotes inside strings, items
+// that are not entries, a repeated "entries" and a repeated key change nothing.
+TEST_F(DemoCore, ReadsTheEntriesWhereverTheirBracketsStand) {
+  std::ofstream(dir_ / "cut.har") << R"({"log": {
+    "entries": [{"request": {"method": "DELETE", "url": "http://gone.test/"}}],
+    "comment": "]}]\"[{",
+    "entries": [1, "{", [{}], "",
+      {"request": {"method": "GET", "url": "http://a.test/x]}\\",
+                   "headers": [{"name": "[", "value": "\"}"}]}},
+      {"request": {"method": "PUT", "method": "POST", "url": "http://b.test/"}}]}})";
+  start({"--har", (dir_ / "cut.har").string()});
+  Json listed = client_->call("flow.list", {{"newestFirst", false}})["result"];
+  std::string seen;
+  for (const Json& f : listed["flows"]) {
+    seen += f["method"].get<std::string>() + " " + f["path"].get<std::string>() + "\n";
+  }
+  EXPECT_EQ(seen, "GET /x]}\\\nPOST /\n");
 }
 
 // With an archive, every answer describes the archive: the status and the pages come from it and
@@ -338,12 +356,15 @@ TEST_F(DemoCore, ABusyCoreKeepsItsSocketWhenASecondCoreStarts) {
 }
 
 TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
-  std::ofstream(dir_ / "bad.har") << "not json at all";
-  Core core({"--socket", socket_.string(), "--har", (dir_ / "bad.har").string()});
-  EXPECT_EQ(core.finish(false), 2);
-  EXPECT_EQ(core.err_text.find('\n'), core.err_text.size() - 1) << core.err_text;  // one line
-  EXPECT_NE(core.err_text.find("bad.har"), std::string::npos) << core.err_text;
-  EXPECT_FALSE(fs::exists(socket_));
+  // The second is two well-formed entries without a comma between them.
+  for (const char* text : {"not json at all", R"({"log": {"entries": [{"request": {}} {}]}})"}) {
+    std::ofstream(dir_ / "bad.har") << text;
+    Core core({"--socket", socket_.string(), "--har", (dir_ / "bad.har").string()});
+    EXPECT_EQ(core.finish(false), 2);
+    EXPECT_EQ(core.err_text.find('\n'), core.err_text.size() - 1) << core.err_text;  // one line
+    EXPECT_NE(core.err_text.find("bad.har"), std::string::npos) << core.err_text;
+    EXPECT_FALSE(fs::exists(socket_));
+  }
 }
 
 // Peak resident memory of a finished core, in MiB.
