@@ -15,6 +15,7 @@
 #include <set>
 #include <utility>
 
+#include "server_limits.h"
 #include "text.h"
 
 namespace demo {
@@ -262,7 +263,7 @@ class EntryReader {
   bool enter(Role role) {
     roles_.push_back(role);
     next_ = item_next();
-    return depth() <= json::kMaxDepth;
+    return depth() <= limits::kMaxDepth;
   }
 
   Role item_next() const {
@@ -275,7 +276,7 @@ class EntryReader {
   bool open(Json container) {
     Json* slot = place(std::move(container));
     open_.push_back(slot);
-    return depth() <= json::kMaxDepth;
+    return depth() <= limits::kMaxDepth;
   }
 
   bool close() {

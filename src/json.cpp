@@ -7,9 +7,9 @@
 namespace json {
 namespace {
 
-// Finds what the parser must not see: nesting deeper than kMaxDepth (so it
-// never builds such a value) and NUL bytes (which it would take for the end of
-// the text, ignoring whatever follows). Returns the message for the first.
+// Finds what the parser must not see: nesting deeper than limits::kMaxDepth (so
+// it never builds such a value) and NUL bytes (which it would take for the end
+// of the text, ignoring whatever follows). Returns the message for the first.
 std::optional<std::string> prescan_fault(std::string_view text) {
   int depth = 0;
   bool in_string = false;
@@ -30,8 +30,8 @@ std::optional<std::string> prescan_fault(std::string_view text) {
     if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
-      if (++depth > kMaxDepth) {
-        return "nesting deeper than " + std::to_string(kMaxDepth) + " levels (at byte " +
+      if (++depth > limits::kMaxDepth) {
+        return "nesting deeper than " + std::to_string(limits::kMaxDepth) + " levels (at byte " +
                std::to_string(i + 1) + ")";
       }
     } else if (c == ']' || c == '}') {
@@ -41,20 +41,18 @@ std::optional<std::string> prescan_fault(std::string_view text) {
   return std::nullopt;
 }
 
-// The parser quotes the token it last read, which can be a whole unterminated
-// string of any length; a message keeps at most this much of it.
-constexpr std::size_t kMaxQuote = 64;
-
-// `detail` with the quoted token after "last read: '" cut to kMaxQuote bytes at
-// a character boundary, marked as cut.
+// `detail` with the quoted token after "last read: '" cut to limits::kMaxQuote
+// bytes at a character boundary, marked as cut. The parser quotes the token it
+// last read, which can be a whole unterminated string.
 std::string bounded_quote(std::string detail) {
   constexpr std::string_view kLastRead = "last read: '";
   auto open = detail.find(kLastRead);
   if (open == std::string::npos) return detail;
   std::size_t start = open + kLastRead.size();
   std::size_t close = detail.rfind('\'');
-  if (close == std::string::npos || close < start || close - start <= kMaxQuote) return detail;
-  std::size_t cut = start + kMaxQuote;
+  if (close == std::string::npos || close < start || close - start <= limits::kMaxQuote)
+    return detail;
+  std::size_t cut = start + limits::kMaxQuote;
   while (cut > start && (static_cast<unsigned char>(detail[cut]) & 0xC0) == 0x80) --cut;
   return detail.substr(0, cut) + "...' (cut)" + detail.substr(close + 1);
 }

@@ -237,7 +237,7 @@ bool Tape::parse(char* text, std::size_t size) {
   nodes_.clear();
   open_.clear();
   unescaped_.clear();
-  if (size >= kMaxText) return false;
+  if (size >= limits::kMaxText) return false;
   const char* p = skip_space(text, text + size);
   const char* end = text + size;
   bool expect_key = false;  // inside an object, where a key comes next
@@ -255,7 +255,7 @@ bool Tape::parse(char* text, std::size_t size) {
     switch (*p) {
       case '{':
       case '[': {
-        if (open_.size() == static_cast<std::size_t>(kMaxDepth)) return false;
+        if (open_.size() == static_cast<std::size_t>(limits::kMaxDepth)) return false;
         bool object = *p == '{';
         auto index = static_cast<std::uint32_t>(nodes_.size());
         nodes_.push_back({nullptr, 0, index + 1, object ? Kind::Object : Kind::Array, {}});

@@ -15,6 +15,7 @@
 
 #include "buffer.h"
 #include "json.h"
+#include "server_limits.h"
 
 namespace json {
 
@@ -35,13 +36,13 @@ class Tape {
     NumberKind number;  // of a Number
   };
 
-  // Texts this long are declined unread (node lengths are 32-bit).
-  static constexpr std::size_t kMaxText = kNone / 2;
+  // Node lengths are 32-bit, so texts of limits::kMaxText bytes are declined.
+  static_assert(limits::kMaxText < kNone);
 
   // Parses `text` (valid UTF-8) as one JSON value with only JSON white space
   // around it. Strings point into `text`, which must stay alive and unchanged
   // while the tape is read. False when the tape declines the text; below
-  // kMaxText bytes that means json::parse refuses it too.
+  // limits::kMaxText bytes that means json::parse refuses it too.
   bool parse(char* text, std::size_t size);
 
   const Node& operator[](std::uint32_t i) const { return nodes_[i]; }

@@ -96,7 +96,7 @@ Result<Done, UpstreamError> Upstream::connect() {
   // A refusal that may be a busy listener is retried for a short while only,
   // so that a socket file left by a core that is gone still reads as not
   // running at once.
-  const auto maybe_busy_end = std::min(end, Clock::now() + platform::kMaybeBusyRetry);
+  const auto maybe_busy_end = std::min(end, Clock::now() + limits::kMaybeBusyRetry);
   int fd = -1;
   for (;;) {
     // Every attempt on a fresh socket: one whose connect failed may not be

@@ -14,21 +14,7 @@
 #include "json_tape.h"
 #include "reply_reader.h"
 #include "result.h"
-
-namespace limits {
-using namespace std::chrono_literals;
-inline constexpr std::chrono::milliseconds kConnect = 10s;
-inline constexpr std::chrono::milliseconds kWrite = 10s;
-inline constexpr std::chrono::milliseconds kLineRead = 10s;
-inline constexpr std::chrono::milliseconds kCallDeadline = 15s;
-// Buffers grown past this for one outsized reply or response are given back
-// when the call is over; ordinary sizes are kept for the next call.
-inline constexpr std::size_t kKeptBuffer = 32u << 20;
-// Once standard input has been quiet this long, buffers are given back down
-// to this size: warm buffers serve back-to-back calls, not a resting session.
-inline constexpr std::chrono::milliseconds kIdle = 1s;
-inline constexpr std::size_t kIdleKeptBuffer = 1u << 20;
-}  // namespace limits
+#include "server_limits.h"
 
 struct UpstreamError {
   // Interrupted: the link failed after a request that must not run twice
