@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "json_tape.h"
+#include "server_limits.h"
 #include "text.h"
 
 namespace demo {
@@ -201,7 +202,7 @@ bool cut_parts(std::string_view text, Parts& out) {
       }
       if (p == end) return false;
     } else if (*p == '{' || *p == '[') {
-      if (++depth > json::kMaxDepth) return false;
+      if (++depth > limits::kMaxDepth) return false;
       if (depth == kItemDepth) items = *p == '[';
       if (depth == kItemDepth + 1 && items) part = p;
     } else if (*p == '}' || *p == ']') {

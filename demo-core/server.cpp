@@ -17,6 +17,7 @@
 
 #include "platform.h"
 #include "sample_data.h"
+#include "server_limits.h"
 
 namespace demo {
 namespace {
@@ -80,7 +81,7 @@ bool fill_address(const std::string& path, sockaddr_un& addr) {
 // True when a core listens on `addr`, busy ones included: a core whose queue
 // of connections is full must not lose its socket to us.
 bool someone_listens(const sockaddr_un& addr) {
-  const auto end = Clock::now() + platform::kMaybeBusyRetry;
+  const auto end = Clock::now() + limits::kMaybeBusyRetry;
   for (;;) {
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) return false;

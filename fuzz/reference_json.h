@@ -6,10 +6,11 @@
 #include <string_view>
 
 #include "json.h"
+#include "server_limits.h"
 
 // `text` as one JSON value, or nothing when the program must refuse it:
 // invalid UTF-8, a byte order mark, a NUL byte, nesting deeper than
-// json::kMaxDepth, or anything the library refuses.
+// limits::kMaxDepth, or anything the library refuses.
 inline std::optional<Json> reference_parse(std::string_view text) {
   if (!json::is_utf8(text) || text.starts_with("\xEF\xBB\xBF")) return std::nullopt;
   int depth = 0;
@@ -26,7 +27,7 @@ inline std::optional<Json> reference_parse(std::string_view text) {
       }
     } else if (c == '"') {
       in_string = true;
-    } else if ((c == '[' || c == '{') && ++depth > json::kMaxDepth) {
+    } else if ((c == '[' || c == '{') && ++depth > limits::kMaxDepth) {
       return std::nullopt;
     } else if (c == ']' || c == '}') {
       --depth;

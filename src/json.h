@@ -11,17 +11,15 @@
 #include <nlohmann/json.hpp>
 
 #include "result.h"
+#include "server_limits.h"
 
 using Json = nlohmann::json;
 
 namespace json {
 
-// The deepest nesting of arrays and objects that parse() accepts.
-inline constexpr int kMaxDepth = 127;
-
 // Parses `text` as exactly one JSON value, with only space, tab, line feed and
-// carriage return around it. On failure the error says what is wrong and at
-// which byte of the text.
+// carriage return around it, nested limits::kMaxDepth deep at most. On failure
+// the error says what is wrong and at which byte of the text.
 Result<Json, std::string> parse(std::string_view text);
 
 // One line, no spaces: for JSON-RPC responses and core requests.

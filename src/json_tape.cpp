@@ -249,7 +249,7 @@ bool Tape::parse(char* text, std::size_t size) {
   open_.clear();
   unescaped_.clear();
   text_ = text;
-  if (size >= kMaxText) return fail(text, "text too long");
+  if (size >= limits::kMaxText) return fail(text, "text too long");
   const char* p = skip_space(text, text + size);
   const char* end = text + size;
   bool expect_key = false;  // inside an object, where a key comes next
@@ -268,7 +268,7 @@ bool Tape::parse(char* text, std::size_t size) {
     switch (*p) {
       case '{':
       case '[': {
-        if (open_.size() == static_cast<std::size_t>(kMaxDepth)) {
+        if (open_.size() == static_cast<std::size_t>(limits::kMaxDepth)) {
           return fail(p, "nesting deeper than 127 levels");
         }
         bool object = *p == '{';

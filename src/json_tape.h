@@ -16,6 +16,7 @@
 
 #include "buffer.h"
 #include "json.h"
+#include "server_limits.h"
 
 namespace json {
 
@@ -36,13 +37,13 @@ class Tape {
     NumberKind number;  // of a Number
   };
 
-  // Texts this long are declined unread (node lengths are 32-bit).
-  static constexpr std::size_t kMaxText = kNone / 2;
+  // Node lengths are 32-bit, so texts of limits::kMaxText bytes are declined.
+  static_assert(limits::kMaxText < kNone);
 
   // Parses `text` (valid UTF-8) as one JSON value with only JSON white space
-  // around it. Strings point into `text`, which must stay alive and unchanged
-  // while the tape is read. False when the tape declines the text; below
-  // kMaxText bytes that means json::parse refuses it too.
+  // around it, nested limits::kMaxDepth deep at most. Strings point into
+  // `text`, which must stay alive and unchanged while the tape is read.
+  // False when the text is not that, or is limits::kMaxText bytes or more.
   bool parse(char* text, std::size_t size);
 
   // Why the last parse() declined its text: what was wrong, at which byte

@@ -22,12 +22,11 @@
 #include "json.h"
 #include "mcp.h"
 #include "platform.h"
+#include "server_limits.h"
 #include "tools/dispatch.h"
 #include "upstream.h"
 
 namespace {
-
-constexpr std::size_t kInputRead = 65536;
 
 // Splits standard input into lines. A carriage return before the line feed
 // goes with it; a last line without a line feed still counts.
@@ -57,7 +56,7 @@ class LineReader {
       pending_.consume(start_);  // the lines handed out are done with
       start_ = 0;
       if (quiet_for(limits::kIdle)) when_idle_();
-      ssize_t n = ::read(fd_, pending_.reserve_more(kInputRead), kInputRead);
+      ssize_t n = ::read(fd_, pending_.reserve_more(limits::kInputRead), limits::kInputRead);
       if (n > 0) {
         pending_.commit(static_cast<std::size_t>(n));
       } else if (n == 0) {

@@ -20,7 +20,6 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
-#include <chrono>
 #include <optional>
 
 namespace platform {
@@ -41,10 +40,10 @@ enum class Refused {
   Busy,       // the listener is there and its queue is full
   MaybeBusy,  // busy, or nobody there: only a later attempt tells
 };
+// A refusal that may be a busy listener is retried for
+// limits::kMaybeBusyRetry before the listener is taken as gone (macOS only;
+// Linux never answers MaybeBusy).
 Refused connect_refused(int err);
-// How long a refusal that may be a busy listener is retried before the
-// listener is taken as gone (macOS only; Linux never answers MaybeBusy).
-inline constexpr std::chrono::milliseconds kMaybeBusyRetry{500};
 // True when `path` names a socket file (so a refusal may be a busy listener).
 bool is_socket_file(const char* path);
 

@@ -2,12 +2,7 @@
 
 #include <cstring>
 
-namespace {
-
-constexpr int kLineBudget = 64;          // lines read while looking for our id
-constexpr std::size_t kMinRead = 65536;  // room offered for each read
-
-}  // namespace
+#include "server_limits.h"
 
 char* ReplyReader::space(std::size_t& room) {
   // What was read is dropped here, not earlier, so a matched reply stays
@@ -16,7 +11,7 @@ char* ReplyReader::space(std::size_t& room) {
     buffer_.consume(start_);
     start_ = 0;
   }
-  char* at = buffer_.reserve_more(kMinRead);
+  char* at = buffer_.reserve_more(limits::kMinRead);
   room = buffer_.capacity() - buffer_.size();
   return at;
 }
@@ -35,7 +30,7 @@ ReplyReader::Step ReplyReader::fail(std::string message) {
 }
 
 ReplyReader::Step ReplyReader::step() {
-  if (lines_ == kLineBudget) return fail("no matching response within 64 lines");
+  if (lines_ == limits::kLineBudget) return fail("no matching response within 64 lines");
   char* line = buffer_.data() + start_;
   std::size_t available = buffer_.size() - start_;
   auto* newline = static_cast<char*>(
@@ -69,7 +64,7 @@ bool ReplyReader::matches(char* line, std::size_t size) {
   }
   // What the tape declines is not JSON, unless it is too long for the tape:
   // only then is it read the exact way.
-  if (size < json::Tape::kMaxText) return false;
+  if (size < limits::kMaxText) return false;
   auto parsed = json::parse(std::string_view(line, size));
   if (!parsed) return false;
   const Json* id = json::find(parsed.value(), "id");

@@ -18,20 +18,6 @@ std::string os_error(int err) {
   return std::strerror(err);
 }
 
-// Waits for `events` on `fd` until `end`. Returns true when ready, false when
-// `end` passed first.
-bool wait_for(int fd, short events, std::chrono::steady_clock::time_point end) {
-  for (;;) {
-    auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd p{fd, events, 0};
-    int rc = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
-    if (rc > 0) return true;
-    if (rc < 0 && errno != EINTR) return true;  // let the next I/O call report it
-  }
-}
-
 bool set_nonblocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
@@ -52,7 +38,7 @@ int new_socket() {
 
 }  // namespace
 
-Upstream::Upstream(std::string path) : path_(std::move(path)) {}
+Upstream::Upstream(std::string path, LinkClock& clock) : path_(std::move(path)), clock_(clock) {}
 
 Upstream::~Upstream() {
   disconnect();
@@ -74,7 +60,7 @@ bool Upstream::peer_gone() const {
 }
 
 Upstream::Clock::time_point Upstream::bounded(std::chrono::milliseconds limit) const {
-  auto own = Clock::now() + limit;
+  auto own = clock_.now() + limit;
   return (deadline_ && *deadline_ < own) ? *deadline_ : own;
 }
 
@@ -97,7 +83,7 @@ Result<Done, UpstreamError> Upstream::connect() {
   // A refusal that may be a busy listener is retried for a short while only,
   // so that a socket file left by a core that is gone still reads as not
   // running at once.
-  const auto maybe_busy_end = std::min(end, Clock::now() + platform::kMaybeBusyRetry);
+  const auto maybe_busy_end = std::min(end, clock_.now() + limits::kMaybeBusyRetry);
   int fd = -1;
   for (;;) {
     // Every attempt on a fresh socket: one whose connect failed may not be
@@ -107,7 +93,7 @@ Result<Done, UpstreamError> Upstream::connect() {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
     int err = errno;
     if (err == EINPROGRESS || err == EINTR) {
-      if (!wait_for(fd, POLLOUT, end)) {
+      if (!clock_.wait_until(fd, POLLOUT, end)) {
         ::close(fd);
         return Err{timed_out(end, "connect timeout")};
       }
@@ -122,13 +108,13 @@ Result<Done, UpstreamError> Upstream::connect() {
     ::close(fd);
     const platform::Refused refused = platform::connect_refused(err);
     const bool busy = refused == platform::Refused::Busy ||
-                      (refused == platform::Refused::MaybeBusy && Clock::now() < maybe_busy_end &&
+                      (refused == platform::Refused::MaybeBusy && clock_.now() < maybe_busy_end &&
                        platform::is_socket_file(path_.c_str()));
     if (!busy) return Err{UpstreamError::not_running()};
     // The core is there but its queue of connections is full. Try again
     // shortly, within the connect limit.
-    if (Clock::now() >= end) return Err{timed_out(end, "connect timeout")};
-    wait_for(-1, 0, std::min(end, Clock::now() + std::chrono::milliseconds(10)));
+    if (clock_.now() >= end) return Err{timed_out(end, "connect timeout")};
+    clock_.wait_until(-1, 0, std::min(end, clock_.now() + std::chrono::milliseconds(10)));
   }
 
   disconnect();
@@ -175,7 +161,7 @@ Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::t
     int err = errno;
     if (err == EINTR) continue;
     if (err != EAGAIN && err != EWOULDBLOCK) return Err{UpstreamError::transport(os_error(err))};
-    if (!wait_for(fd_, POLLOUT, end)) return Err{timed_out(end, "write timeout")};
+    if (!clock_.wait_until(fd_, POLLOUT, end)) return Err{timed_out(end, "write timeout")};
   }
   return Done{};
 }
@@ -189,7 +175,7 @@ Result<Done, UpstreamError> Upstream::receive(Clock::time_point end) {
       reader_.received(static_cast<std::size_t>(n));
       // A core that never stops sending and never ends the line must not
       // outlast the limits either.
-      if (Clock::now() >= end) return Err{timed_out(end, "read timeout")};
+      if (clock_.now() >= end) return Err{timed_out(end, "read timeout")};
       return Done{};
     }
     if (n == 0) {
@@ -199,7 +185,7 @@ Result<Done, UpstreamError> Upstream::receive(Clock::time_point end) {
     int err = errno;
     if (err == EINTR) continue;
     if (err != EAGAIN && err != EWOULDBLOCK) return Err{UpstreamError::transport(os_error(err))};
-    if (!wait_for(fd_, POLLIN, end)) return Err{timed_out(end, "read timeout")};
+    if (!clock_.wait_until(fd_, POLLIN, end)) return Err{timed_out(end, "read timeout")};
   }
 }
 
@@ -262,7 +248,7 @@ AnswerResult Upstream::raw_call(const std::string& method, const Json& params, b
     if (step == ReplyReader::Step::Failed) {
       return Err{UpstreamError::transport(reader_.failure())};
     }
-    if (step != ReplyReader::Step::NeedMore && deadline_ && Clock::now() >= *deadline_) {
+    if (step != ReplyReader::Step::NeedMore && deadline_ && clock_.now() >= *deadline_) {
       // Reading huge lines can take the call past its deadline.
       return Err{UpstreamError::deadline_exceeded()};
     }
@@ -305,7 +291,7 @@ AnswerResult Upstream::call_inner(const std::string& method, const Json& params)
 
 AnswerResult Upstream::call_with_deadline(const std::string& method, const Json& params,
                                           std::chrono::milliseconds deadline) {
-  deadline_ = last_deadline_ = Clock::now() + deadline;
+  deadline_ = last_deadline_ = clock_.now() + deadline;
   auto outcome = call_inner(method, params);
   deadline_.reset();
   if (!outcome && outcome.error().kind == UpstreamError::Kind::DeadlineExceeded) {

@@ -2,7 +2,8 @@
 // a hello on every new connection, one request outstanding at a time.
 //
 // Everything runs on the caller's thread. The socket is non-blocking and every
-// wait is a poll() bounded by its own limit and by the call's deadline.
+// wait is one on the link's clock (a poll() on the real one), bounded by its
+// own limit and by the call's deadline.
 #pragma once
 
 #include <chrono>
@@ -12,23 +13,10 @@
 
 #include "json.h"
 #include "json_tape.h"
+#include "link_clock.h"
 #include "reply_reader.h"
 #include "result.h"
-
-namespace limits {
-using namespace std::chrono_literals;
-inline constexpr std::chrono::milliseconds kConnect = 10s;
-inline constexpr std::chrono::milliseconds kWrite = 10s;
-inline constexpr std::chrono::milliseconds kLineRead = 10s;
-inline constexpr std::chrono::milliseconds kCallDeadline = 15s;
-// Buffers grown past this for one outsized reply or response are given back
-// when the call is over; ordinary sizes are kept for the next call.
-inline constexpr std::size_t kKeptBuffer = 32u << 20;
-// Once standard input has been quiet this long, buffers are given back down
-// to this size: warm buffers serve back-to-back calls, not a resting session.
-inline constexpr std::chrono::milliseconds kIdle = 1s;
-inline constexpr std::size_t kIdleKeptBuffer = 1u << 20;
-}  // namespace limits
+#include "server_limits.h"
 
 struct UpstreamError {
   // Interrupted: the link failed after a request that must not run twice
@@ -106,7 +94,8 @@ class CoreLink {
 
 class Upstream : public CoreLink {
  public:
-  explicit Upstream(std::string path);
+  // Every time limit is kept on `clock`.
+  explicit Upstream(std::string path, LinkClock& clock = LinkClock::real());
   ~Upstream() override;
   Upstream(const Upstream&) = delete;
   Upstream& operator=(const Upstream&) = delete;
@@ -127,7 +116,7 @@ class Upstream : public CoreLink {
   // call_with_deadline with the 15 s call deadline.
   AnswerResult call_answer(const std::string& method, const Json& params) override;
   CallResult call(const std::string& method, const Json& params) override;
-  bool past_deadline() const override { return last_deadline_ && Clock::now() > *last_deadline_; }
+  bool past_deadline() const override { return last_deadline_ && clock_.now() > *last_deadline_; }
 
   // Gives back buffers grown past `limit` bytes; true when any was.
   bool release_buffers_over(std::size_t limit) { return reader_.release_if_over(limit); }
@@ -137,7 +126,7 @@ class Upstream : public CoreLink {
   std::uint64_t next_id() const { return next_id_; }
 
  private:
-  using Clock = std::chrono::steady_clock;
+  using Clock = LinkClock;
 
   void disconnect();
   // True when the kept connection is known to be closed by the core.
@@ -149,6 +138,7 @@ class Upstream : public CoreLink {
   UpstreamError timed_out(Clock::time_point end, const char* what) const;
 
   std::string path_;
+  LinkClock& clock_;
   int fd_ = -1;
   ReplyReader reader_;                              // bytes received and the reply picked out
   std::string request_;                             // the request line, reused
