@@ -532,7 +532,7 @@ TEST(CoreLinkTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOut
     }
     conn.wait_closed();
   };
-  const Json big = {{"pad", std::string(4u << 20, 'x')}};
+  const Json big = {{"pad", std::string(1u << 20, 'x')}};
   const std::string status2 = with_id(kStatus, 2), status4 = with_id(kStatus, 4);
   const LinesByConnection asked_twice = {{hello(1), status2}, {hello(3), status4}};
   const struct {

@@ -179,7 +179,8 @@ TEST_F(DemoCore, ServesTheSampleCatalogueToClientsThatSayHelloFirst) {
     EXPECT_EQ(seen, expected) << json::compact(params);
   }
   // Every open question says what would decide it as a list, whatever the compiler.
-  for (const Json& item : client_->call("findings.get")["result"]["items"]) {
+  const Json findings = client_->call("findings.get");
+  for (const Json& item : findings["result"]["items"]) {
     if (item["kind"] == "unknown") {
       EXPECT_TRUE(item["wouldDecide"].is_array()) << item;
     }
