@@ -5,6 +5,7 @@
 #include <string>
 
 #include "json.h"
+#include "json_tape.h"
 #include "tools/dispatch.h"
 #include "upstream.h"
 
@@ -12,11 +13,15 @@ namespace {
 
 class FuzzedCore : public CoreLink {
  public:
-  explicit FuzzedCore(Json answer) : answer_(std::move(answer)) {}
-  CallResult call(const std::string&, const Json&) override { return answer_; }
+  explicit FuzzedCore(std::string answer) : answer_(std::move(answer)) {}
+  AnswerResult call(const std::string&, const Json&) override {
+    if (!tape_.parse(answer_.data(), answer_.size())) return Err{UpstreamError::transport("")};
+    return Answer(tape_, tape_.root());
+  }
 
  private:
-  Json answer_;
+  std::string answer_;
+  json::Tape tape_;
 };
 
 const char* const kCalls[] = {
@@ -34,9 +39,9 @@ const char* const kCalls[] = {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  auto answer = json::parse(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
-  if (!answer) return 0;
-  FuzzedCore core(std::move(answer.value()));
+  std::string answer(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if (!json::parse(answer)) return 0;
+  FuzzedCore core(std::move(answer));
   Json params = Json::parse(kCalls[data[0] % (sizeof kCalls / sizeof kCalls[0])]);
   std::string response = tools::dispatch(core, "tools/call", 1u, params);
   auto parsed = json::parse(response);

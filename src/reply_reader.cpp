@@ -19,8 +19,6 @@ char* ReplyReader::space(std::size_t& room) {
 void ReplyReader::expect(std::uint64_t id) {
   id_ = id;
   lines_ = 0;
-  fast_ = false;
-  exact_ = nullptr;
   failure_.clear();
 }
 
@@ -39,6 +37,9 @@ ReplyReader::Step ReplyReader::step() {
   if (newline != nullptr) {
     size = static_cast<std::size_t>(newline - line);
     start_ += size + 1;
+  } else if (available >= limits::kMaxText) {
+    // No reply this long is ever answered in time, and the tape cannot hold it.
+    return fail("reply line too long");
   } else if (!eof_) {
     scanned_ = available;
     return Step::NeedMore;
@@ -57,28 +58,16 @@ ReplyReader::Step ReplyReader::step() {
 }
 
 bool ReplyReader::matches(char* line, std::size_t size) {
-  if (tape_.parse(line, size)) {
-    auto id = tape_.uint_value(tape_.find(tape_.root(), "id"));
-    fast_ = id && *id == id_;
-    return fast_;
-  }
-  // What the tape declines is not JSON, unless it is too long for the tape:
-  // only then is it read the exact way.
-  if (size < limits::kMaxText) return false;
-  auto parsed = json::parse(std::string_view(line, size));
-  if (!parsed) return false;
-  const Json* id = json::find(parsed.value(), "id");
-  if (id == nullptr || !json::is_uint(*id) || id->get<std::uint64_t>() != id_) return false;
-  exact_ = std::move(parsed.value());
-  return true;
+  if (size >= limits::kMaxText) return false;  // refused by step() when it is the last
+  if (!tape_.parse(line, size)) return false;
+  auto id = tape_.uint_value(tape_.find(tape_.root(), "id"));
+  return id && *id == id_;
 }
 
 void ReplyReader::reset() {
   buffer_.clear();
   start_ = scanned_ = 0;
   eof_ = false;
-  fast_ = false;
-  exact_ = nullptr;
 }
 
 bool ReplyReader::release_if_over(std::size_t limit) {

@@ -3,8 +3,9 @@
 // outstanding request. The socket code around it only waits and reads.
 //
 // Rules: a line ends at "\n" (or at the end of the stream); a line that is
-// not UTF-8 ends the exchange; lines that are not JSON, not objects, or carry
-// another id are skipped, but at most 64 lines are read per exchange.
+// not UTF-8, or of 2 GiB or more, ends the exchange; lines that are not JSON,
+// not objects, or carry another id are skipped, but at most 64 lines are read
+// per exchange.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +14,6 @@
 #include <string_view>
 
 #include "buffer.h"
-#include "json.h"
 #include "json_tape.h"
 
 class ReplyReader {
@@ -35,11 +35,9 @@ class ReplyReader {
   // Lines read in this exchange; a new line starts its own time limit.
   int lines_read() const { return lines_; }
 
-  // After Matched: the reply, parsed by the tape when it could be (then
-  // valid until the next expect() or space()), else as a JSON value.
-  bool fast() const { return fast_; }
+  // After Matched: the reply read into a tape, valid until the next
+  // expect() or space().
   json::Tape& tape() { return tape_; }
-  Json& exact() { return exact_; }
   // After Failed: what went wrong, for a transport error.
   const std::string& failure() const { return failure_; }
 
@@ -59,7 +57,5 @@ class ReplyReader {
   std::uint64_t id_ = 0;
   int lines_ = 0;
   json::Tape tape_;
-  Json exact_;
-  bool fast_ = false;
   std::string failure_;
 };

@@ -130,12 +130,11 @@ Result<Done, UpstreamError> Upstream::connect() {
     }
     return Err{std::move(error)};
   }
-  const Json result = reply.value().take_json();
-  const Json* version = json::find(result, "protocolVersion");
-  const Json* kind = json::find(result, "acceptedClientKind");
-  bool accepted = version != nullptr && json::is_uint(*version) &&
-                  version->get<std::uint64_t>() == 1 && kind != nullptr && kind->is_string() &&
-                  *kind == "mcp";
+  const json::Tape& tape = reply.value().tape();
+  const std::uint32_t result = reply.value().node();
+  const std::uint32_t kind = tape.find(result, "acceptedClientKind");
+  bool accepted = tape.uint_value(tape.find(result, "protocolVersion")) == std::uint64_t{1} &&
+                  tape.is(kind, json::Tape::Kind::String) && tape.string(kind) == "mcp";
   if (!accepted) {
     disconnect();
     return Err{UpstreamError::protocol_mismatch()};
@@ -194,31 +193,16 @@ namespace {
 // The outcome of a matched reply: its "error" (last wins, like every member)
 // as a core error, else its "result".
 AnswerResult outcome_of(ReplyReader& reader) {
-  auto core_error = [](std::string code, std::string message) {
-    return Err{UpstreamError::core_error(std::move(code), std::move(message))};
-  };
-  if (reader.fast()) {
-    json::Tape& tape = reader.tape();
-    std::uint32_t error = tape.find(tape.root(), "error");
-    if (error != json::Tape::kNone) {
-      std::uint32_t code = tape.find(error, "code");
-      std::uint32_t message = tape.find(error, "message");
-      return core_error(
-          tape.is(code, json::Tape::Kind::String) ? std::string(tape.string(code)) : "unknown",
-          tape.is(message, json::Tape::Kind::String) ? std::string(tape.string(message)) : "");
-    }
-    return Answer(tape, tape.find(tape.root(), "result"));
+  json::Tape& tape = reader.tape();
+  std::uint32_t error = tape.find(tape.root(), "error");
+  if (error != json::Tape::kNone) {
+    std::uint32_t code = tape.find(error, "code");
+    std::uint32_t message = tape.find(error, "message");
+    return Err{UpstreamError::core_error(
+        tape.is(code, json::Tape::Kind::String) ? std::string(tape.string(code)) : "unknown",
+        tape.is(message, json::Tape::Kind::String) ? std::string(tape.string(message)) : "")};
   }
-  Json& reply = reader.exact();
-  if (const Json* error = json::find(reply, "error")) {
-    const Json* code = json::find(*error, "code");
-    const Json* message = json::find(*error, "message");
-    return core_error(code && code->is_string() ? code->get<std::string>() : "unknown",
-                      message && message->is_string() ? message->get<std::string>() : "");
-  }
-  auto result = reply.find("result");
-  if (result == reply.end()) return Answer(Json());
-  return Answer(std::move(*result));
+  return Answer(tape, tape.find(tape.root(), "result"));
 }
 
 // Requests that run code in a page: resending one could run it twice.
@@ -292,7 +276,14 @@ AnswerResult Upstream::call_inner(const std::string& method, const Json& params)
 AnswerResult Upstream::call_with_deadline(const std::string& method, const Json& params,
                                           std::chrono::milliseconds deadline) {
   deadline_ = last_deadline_ = clock_.now() + deadline;
-  auto outcome = call_inner(method, params);
+  AnswerResult outcome = Err{UpstreamError::transport("out of memory")};
+  try {
+    outcome = call_inner(method, params);
+  } catch (const std::bad_alloc&) {
+    // A reply too large to hold: the exchange is abandoned with the
+    // connection, and the call fails like a core that went away.
+    disconnect();
+  }
   deadline_.reset();
   if (!outcome && outcome.error().kind == UpstreamError::Kind::DeadlineExceeded) {
     // Whatever was half done on the socket is abandoned with it.
@@ -301,20 +292,6 @@ AnswerResult Upstream::call_with_deadline(const std::string& method, const Json&
   return outcome;
 }
 
-AnswerResult Upstream::call_answer(const std::string& method, const Json& params) {
-  try {
-    return call_with_deadline(method, params, limits::kCallDeadline);
-  } catch (const std::bad_alloc&) {
-    // A reply too large to hold: the exchange is abandoned with the
-    // connection, and the call fails like a core that went away.
-    deadline_.reset();
-    disconnect();
-    return Err{UpstreamError::transport("out of memory")};
-  }
-}
-
-CallResult Upstream::call(const std::string& method, const Json& params) {
-  auto answer = call_answer(method, params);
-  if (!answer) return Err{std::move(answer).error()};
-  return answer.value().take_json();
+AnswerResult Upstream::call(const std::string& method, const Json& params) {
+  return call_with_deadline(method, params, limits::kCallDeadline);
 }

@@ -47,30 +47,24 @@ struct UpstreamError {
   }
 };
 
-using CallResult = Result<Json, UpstreamError>;
-
 // The "result" of a successful core call: a node of the tape the link read the
 // reply into (valid until the link's next call), or a JSON value when the
 // reply needed the exact reading.
+// The "result" of a successful core call: a node of the tape the link read
+// the reply into, valid until the link's next call.
 class Answer {
  public:
-  Answer(Json value) : value_(std::move(value)) {}
   Answer(json::Tape& tape, std::uint32_t node) : tape_(&tape), node_(node) {}
 
-  // Null when the answer is a JSON value.
-  json::Tape* tape() const { return tape_; }
+  json::Tape& tape() const { return *tape_; }
   // The tape node, or Tape::kNone for a reply without "result" (null).
   std::uint32_t node() const { return node_; }
-  // The answer as a JSON value, exactly as json::parse reads it.
-  Json take_json() {
-    if (tape_ == nullptr) return std::move(value_);
-    return node_ == json::Tape::kNone ? Json() : tape_->to_json(node_);
-  }
+  // The answer as a JSON value, for the few that are read that way.
+  Json to_json() const { return node_ == json::Tape::kNone ? Json() : tape_->to_json(node_); }
 
  private:
-  json::Tape* tape_ = nullptr;
-  std::uint32_t node_ = json::Tape::kNone;
-  Json value_;
+  json::Tape* tape_;
+  std::uint32_t node_;
 };
 using AnswerResult = Result<Answer, UpstreamError>;
 
@@ -80,16 +74,10 @@ class CoreLink {
  public:
   virtual ~CoreLink() = default;
   // A null `params` sends a request without a "params" member.
-  virtual CallResult call(const std::string& method, const Json& params) = 0;
+  virtual AnswerResult call(const std::string& method, const Json& params) = 0;
   // True when the last call's deadline has passed, so that a result shaped
   // too late is not sent as if it were on time.
   virtual bool past_deadline() const { return false; }
-  // The same call, leaving the answer where the link read it when it can.
-  virtual AnswerResult call_answer(const std::string& method, const Json& params) {
-    CallResult result = call(method, params);
-    if (!result) return Err{std::move(result).error()};
-    return Answer(std::move(result).value());
-  }
 };
 
 class Upstream : public CoreLink {
@@ -104,18 +92,17 @@ class Upstream : public CoreLink {
   Result<Done, UpstreamError> connect();
   // Connects only when there is no connection; no I/O otherwise.
   Result<Done, UpstreamError> ensure_connected();
+  // One core call within the 15 s call deadline: connect if needed, the
+  // exchange, and one reconnect-and-retry after a transport failure (a
+  // request that runs code in a page is resent only when it never left).
+  // Overrunning the deadline leaves no connection.
+  AnswerResult call(const std::string& method, const Json& params) override;
+  // The same under another deadline.
+  AnswerResult call_with_deadline(const std::string& method, const Json& params,
+                                  std::chrono::milliseconds deadline);
   // Exactly one exchange on the current connection, no retry. `sent` tells
   // whether any byte of the request reached the socket.
   AnswerResult raw_call(const std::string& method, const Json& params, bool* sent = nullptr);
-  // Connection check, first attempt, one reconnect-and-retry on Transport;
-  // a request that runs code in a page is resent only when it never left.
-  AnswerResult call_inner(const std::string& method, const Json& params);
-  // call_inner under an overall deadline; overrunning it leaves no connection.
-  AnswerResult call_with_deadline(const std::string& method, const Json& params,
-                                  std::chrono::milliseconds deadline);
-  // call_with_deadline with the 15 s call deadline.
-  AnswerResult call_answer(const std::string& method, const Json& params) override;
-  CallResult call(const std::string& method, const Json& params) override;
   bool past_deadline() const override { return last_deadline_ && clock_.now() > *last_deadline_; }
 
   // Gives back buffers grown past `limit` bytes; true when any was.
@@ -128,6 +115,7 @@ class Upstream : public CoreLink {
  private:
   using Clock = LinkClock;
 
+  AnswerResult call_inner(const std::string& method, const Json& params);
   void disconnect();
   // True when the kept connection is known to be closed by the core.
   bool peer_gone() const;

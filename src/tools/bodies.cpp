@@ -44,23 +44,6 @@ constexpr GroupTables make_group_tables() {
 }
 constexpr GroupTables kGroups = make_group_tables();
 
-// The metadata member of the detail; anything but an object reads as empty.
-const Json* meta_of(const Json& detail, std::string_view meta_key) {
-  const Json* meta = json::find(detail, meta_key);
-  return meta && meta->is_object() ? meta : nullptr;
-}
-
-// The core's own count of the body's bytes, whatever its type; 0 when absent.
-Json total_of(const Json* meta) {
-  const Json* total = meta ? json::find(*meta, "total") : nullptr;
-  return total ? *total : Json(std::uint64_t{0});
-}
-
-bool flag_of(const Json* meta, std::string_view key) {
-  const Json* flag = meta ? json::find(*meta, key) : nullptr;
-  return flag && flag->is_boolean() && flag->get<bool>();
-}
-
 bool is_content_type_name(std::string_view name) {
   constexpr std::string_view wanted = "content-type";
   if (name.size() != wanted.size()) return false;
@@ -70,23 +53,6 @@ bool is_content_type_name(std::string_view name) {
     if (c != wanted[i]) return false;
   }
   return true;
-}
-
-// The value of the first header named Content-Type (any ASCII case) whose
-// value is a string; empty when there is none.
-std::string content_type_of(const Json& detail, std::string_view headers_key) {
-  const Json* headers = json::find(detail, headers_key);
-  if (!headers || !headers->is_array()) return {};
-  for (const Json& header : *headers) {
-    if (!header.is_array() || header.size() < 2) continue;
-    const Json& name = header[0];
-    const Json& value = header[1];
-    if (name.is_string() && value.is_string() &&
-        is_content_type_name(name.get_ref<const std::string&>())) {
-      return value.get<std::string>();
-    }
-  }
-  return {};
 }
 
 // Length of the longest prefix of `text` (valid UTF-8) that is at most
@@ -137,51 +103,6 @@ std::optional<std::size_t> base64_decode_into(const char* in, std::size_t size, 
   if (symbols >= 3) *o++ = static_cast<char>(group >> 8);
   if (symbols == 4) *o++ = static_cast<char>(group);
   return static_cast<std::size_t>(o - out);
-}
-
-std::optional<std::string> base64_decode(std::string_view text) {
-  std::string out(text.size() / 4 * 3, '\0');
-  auto size = base64_decode_into(text.data(), text.size(), out.data());
-  if (!size) return std::nullopt;
-  out.resize(*size);
-  return out;
-}
-
-Json omitted_body(const Json& detail, std::string_view meta_key) {
-  return Json{{"note", kOmittedNote}, {"size", total_of(meta_of(detail, meta_key))}};
-}
-
-Json body_field(const Json& detail, std::string_view bytes_key, std::string_view meta_key,
-                std::string_view headers_key, std::uint64_t limit) {
-  const Json* meta = meta_of(detail, meta_key);
-  bool stored_truncated = flag_of(meta, "truncated");
-  Json total = total_of(meta);
-  if (flag_of(meta, "dropped")) return Json{{"note", kDroppedNote}, {"size", std::move(total)}};
-
-  const Json* encoded = json::find(detail, bytes_key);
-  std::optional<std::string> bytes;
-  if (encoded && encoded->is_string())
-    bytes = base64_decode(encoded->get_ref<const std::string&>());
-  if (!bytes || bytes->empty()) return Json{{"size", std::uint64_t{0}}};
-
-  if (json::is_utf8(*bytes)) {
-    bool cut_short = bytes->size() > limit;
-    std::size_t keep = cut_point(*bytes, limit);
-    Json record = Json::object();
-    record["original_size"] = std::move(total);
-    // A whole body moves into the record; a cut one copies only what is kept.
-    if (cut_short) {
-      record["text"] = std::string(bytes->data(), keep);
-    } else {
-      record["text"] = std::move(*bytes);
-    }
-    record["truncated"] = stored_truncated || cut_short;
-    return record;
-  }
-  return Json{{"content_type", content_type_of(detail, headers_key)},
-              {"note", kBinaryNote},
-              {"size", std::move(total)},
-              {"truncated", stored_truncated}};
 }
 
 namespace {

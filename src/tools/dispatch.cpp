@@ -24,11 +24,10 @@ struct Route {
   std::string_view tool;
   const char* core_method;
   Json (*params)(const Json& args);  // null params: the request carries no "params"
-  Json (*shape)(const Json& args, const Json& answer);
-  // Writes the same result straight from the reply read into a tape, which
-  // only get_flow changes (it decodes bodies in place).
+  // Writes the result straight from the reply read into a tape, which only
+  // get_flow changes (it decodes bodies in place).
   void (*write)(const Json& args, json::Tape& tape, std::uint32_t answer,
-                json::EmbeddedPretty& out) = nullptr;
+                json::EmbeddedPretty& out);
 };
 
 // A writer that only reads the tape, in a route.
@@ -39,19 +38,14 @@ void reads(const Json& args, json::Tape& tape, std::uint32_t answer, json::Embed
 
 // Every tool, in catalogue order: one core method each, called exactly once.
 const std::array kRoutes{
-    Route{"list_flows", "flow.list", list_flows_params, list_flows_shape, reads<list_flows_write>},
-    Route{"get_flow", "flow.getDetail", get_flow_params, get_flow_shape, get_flow_write},
-    Route{"get_capture_status", "mcp.status", no_params,
-          [](const Json&, const Json& answer) { return capture_status_shape(answer); },
-          reads<capture_status_write>},
-    Route{"get_findings", "findings.get", no_params,
-          [](const Json&, const Json& answer) { return findings_shape(answer); },
-          reads<findings_write>},
-    Route{"list_pages", "wir.snapshot", no_params, list_pages_shape, reads<list_pages_write>},
+    Route{"list_flows", "flow.list", list_flows_params, reads<list_flows_write>},
+    Route{"get_flow", "flow.getDetail", get_flow_params, get_flow_write},
+    Route{"get_capture_status", "mcp.status", no_params, reads<capture_status_write>},
+    Route{"get_findings", "findings.get", no_params, reads<findings_write>},
+    Route{"list_pages", "wir.snapshot", no_params, reads<list_pages_write>},
     Route{"get_console_messages", "wir.consoleMessages", console_messages_params,
-          console_messages_shape, reads<console_messages_write>},
-    Route{"evaluate_js", "wir.evaluate", evaluate_js_params, evaluate_js_shape,
-          reads<evaluate_js_write>},
+          reads<console_messages_write>},
+    Route{"evaluate_js", "wir.evaluate", evaluate_js_params, reads<evaluate_js_write>},
 };
 
 const Route* find_route(std::string_view tool) {
@@ -67,28 +61,22 @@ void append(Buffer& out, const std::string& text) {
 
 // The tool-result response for `route`'s call, appended to `out`.
 void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& args) {
-  AnswerResult answer = core.call_answer(route.core_method, route.params(args));
+  AnswerResult answer = core.call(route.core_method, route.params(args));
   if (!answer)
     return append(out, tool_result(std::move(id), {upstream_err_text(answer.error()), true}));
   std::size_t start = out.size();
-  bool finished = true;
+  bool finished = false;
   try {
-    if (route.write != nullptr && answer.value().tape() != nullptr) {
-      // The same envelope tool_result() builds, with its text written in place.
-      out.append(R"({"id":)");
-      append(out, json::compact(id));
-      out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
-      json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
-      route.write(args, *answer.value().tape(), answer.value().node(), text);
-      out.append(R"(","type":"text"}],"isError":false}})");
-      finished = !text.stopped();
-    } else {
-      Json value = route.shape(args, answer.value().take_json());
-      append(out, tool_result(id, {json::pretty(value), false}));
-    }
+    // The same envelope tool_result() builds, with its text written in place.
+    out.append(R"({"id":)");
+    append(out, json::compact(id));
+    out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
+    json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
+    route.write(args, answer.value().tape(), answer.value().node(), text);
+    out.append(R"(","type":"text"}],"isError":false}})");
+    finished = !text.stopped();
   } catch (const std::bad_alloc&) {
     // An answer too large to hold: the call fails, the session goes on.
-    finished = false;
   }
   if (!finished || core.past_deadline()) {
     // Shaping an enormous answer took the call past its limit, or more

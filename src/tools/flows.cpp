@@ -39,38 +39,13 @@ constexpr std::pair<std::string_view, std::string_view> kSummaryCopies[] = {
     {"status", "status"},
 };
 
-std::string string_or_empty(const Json& flow, std::string_view key) {
-  const Json* member = json::find(flow, key);
-  return member && member->is_string() ? member->get<std::string>() : std::string();
-}
-
-std::string time_of(const Json& flow) {
-  const Json* ts = json::find(flow, "ts");
-  return ts && json::is_uint(*ts) ? utc_text(ts->get<std::uint64_t>()) : std::string();
-}
-
 // The non-negative integer argument `key`, or `fallback` when it is absent.
 std::uint64_t uint_arg(const Json& args, std::string_view key, std::uint64_t fallback) {
   const Json* value = json::find(args, key);
   return value && json::is_uint(*value) ? value->get<std::uint64_t>() : fallback;
 }
 
-Json headers_of(const Json& answer, std::string_view key) {
-  return json::get_or(answer, key, Json::array());
-}
-
 }  // namespace
-
-Json summary_dto(const Json& flow) {
-  Json record = Json::object();
-  for (const auto& [out, in] : kSummaryCopies) {
-    record[std::string(out)] = json::get_or(flow, in, nullptr);
-  }
-  record["time"] = time_of(flow);
-  record["url"] = string_or_empty(flow, "scheme") + "://" + string_or_empty(flow, "host") +
-                  string_or_empty(flow, "path");
-  return record;
-}
 
 Json list_flows_params(const Json& args) {
   Json params = Json::object();
@@ -82,48 +57,8 @@ Json list_flows_params(const Json& args) {
   return params;
 }
 
-Json list_flows_shape(const Json& /*args*/, const Json& answer) {
-  const Json* flows = json::find(answer, "flows");
-  Json summaries = Json::array();
-  if (flows && flows->is_array()) {
-    // The core lists its selection oldest first; the agent reads newest first.
-    for (auto it = flows->rbegin(); it != flows->rend(); ++it)
-      summaries.push_back(summary_dto(*it));
-  }
-  std::uint64_t count = summaries.size();
-  const Json* matched = json::find(answer, "matchedTotal");
-  std::uint64_t total = matched && json::is_uint(*matched) ? matched->get<std::uint64_t>() : count;
-  Json value = Json::object();
-  value["flows"] = std::move(summaries);
-  value["total_in_store"] = total;
-  value["truncated"] = count < total;
-  return value;
-}
-
 Json get_flow_params(const Json& args) {
   return Json{{"flowId", uint_arg(args, "flow_id", 0)}};
-}
-
-Json get_flow_shape(const Json& args, const Json& answer) {
-  std::uint64_t limit = uint_arg(args, "max_body_bytes", kDefaultBodyLimit);
-  const Json* include = json::find(args, "include_bodies");
-  bool with_bodies = include && include->is_boolean() && include->get<bool>();
-
-  auto side = [&](std::string_view bytes_key, std::string_view meta_key,
-                  std::string_view headers_key) {
-    Json part = Json::object();
-    part["body"] = with_bodies ? body_field(answer, bytes_key, meta_key, headers_key, limit)
-                               : omitted_body(answer, meta_key);
-    part["headers"] = headers_of(answer, headers_key);
-    return part;
-  };
-
-  Json value = Json::object();
-  value["request"] = side("reqBodyB64", "reqBodyMeta", "reqHeaders");
-  value["response"] = side("respBodyB64", "respBodyMeta", "respHeaders");
-  const Json* summary = json::find(answer, "summary");
-  value["summary"] = summary && !summary->is_null() ? summary_dto(*summary) : Json(nullptr);
-  return value;
 }
 
 namespace {

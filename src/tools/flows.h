@@ -7,16 +7,11 @@
 
 namespace tools {
 
-// The eleven-key flow summary record for one core flow object.
-Json summary_dto(const Json& flow);
-
 Json list_flows_params(const Json& args);
-Json list_flows_shape(const Json& args, const Json& answer);
 
 Json get_flow_params(const Json& args);
-Json get_flow_shape(const Json& args, const Json& answer);
 
-// The same results written straight from the core's reply read into a tape
+// The results written straight from the core's reply read into a tape
 // (`answer` is the node of its "result", or kNone when it has none).
 void list_flows_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
                       json::EmbeddedPretty& out);

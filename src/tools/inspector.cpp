@@ -32,63 +32,12 @@ constexpr std::pair<std::string_view, std::string_view> kMessageFields[] = {
     {"text", "text"},
 };
 
-// The member `key` when it is an array; nullptr otherwise, which callers
-// treat as empty.
-const Json* array_member(const Json& object, std::string_view key) {
-  const Json* member = json::find(object, key);
-  return member && member->is_array() ? member : nullptr;
-}
-
 bool newest_first(const Json& args) {
   const Json* value = json::find(args, "newest_first");
   return value && value->is_boolean() ? value->get<bool>() : true;
 }
 
-Json page_record(const Json& page, const Json& bundle) {
-  return Json{
-      {"app_bundle", bundle},
-      {"page_handle", json::get_or(page, "pageHandle", nullptr)},
-      {"state", json::get_or(page, "state", nullptr)},
-      {"title", json::get_or(page, "title", nullptr)},
-      {"url", json::get_or(page, "url", nullptr)},
-  };
-}
-
-Json device_record(const Json& device) {
-  Json pages = Json::array();
-  if (const Json* apps = array_member(device, "apps")) {
-    for (const Json& app : *apps) {
-      const Json* app_pages = array_member(app, "pages");
-      if (!app_pages) continue;
-      Json bundle = json::get_or(app, "bundleId", nullptr);
-      for (const Json& page : *app_pages) pages.push_back(page_record(page, bundle));
-    }
-  }
-  Json record = Json::object();
-  record["device_id"] = json::get_or(device, "deviceId", nullptr);
-  record["pages"] = std::move(pages);
-  return record;
-}
-
 }  // namespace
-
-Json message_dto(const Json& message) {
-  Json record = Json::object();
-  for (const auto& [out, in] : kMessageFields) {
-    record[std::string(out)] = json::get_or(message, in, nullptr);
-  }
-  return record;
-}
-
-Json list_pages_shape(const Json& /*args*/, const Json& answer) {
-  Json devices = Json::array();
-  if (const Json* list = array_member(answer, "devices")) {
-    for (const Json& device : *list) devices.push_back(device_record(device));
-  }
-  Json value = Json::object();
-  value["devices"] = std::move(devices);
-  return value;
-}
 
 Json console_messages_params(const Json& args) {
   Json params = Json::object();
@@ -103,33 +52,9 @@ Json console_messages_params(const Json& args) {
   return params;
 }
 
-Json console_messages_shape(const Json& args, const Json& answer) {
-  Json messages = Json::array();
-  if (const Json* list = array_member(answer, "messages")) {
-    // The core selected the newest messages when asked to; the agent sees
-    // them in the order it asked for.
-    if (newest_first(args)) {
-      for (auto it = list->rbegin(); it != list->rend(); ++it) messages.push_back(message_dto(*it));
-    } else {
-      for (const Json& message : *list) messages.push_back(message_dto(message));
-    }
-  }
-  Json value = Json::object();
-  value["messages"] = std::move(messages);
-  value["time_semantics"] = kTimeSemantics;
-  value["truncated"] = json::get_or(answer, "truncated", false);
-  return value;
-}
-
 Json evaluate_js_params(const Json& args) {
   return Json{{"pageHandle", json::get_or(args, "page_handle", "")},
               {"expression", json::get_or(args, "expression", "")}};
-}
-
-Json evaluate_js_shape(const Json& /*args*/, const Json& answer) {
-  return Json{{"result", json::get_or(answer, "result", "")},
-              {"result_truncated", json::get_or(answer, "resultTruncated", false)},
-              {"was_thrown", json::get_or(answer, "wasThrown", false)}};
 }
 
 namespace {

@@ -7,18 +7,11 @@
 
 namespace tools {
 
-// The nine-key console message record for one core message.
-Json message_dto(const Json& message);
-
-Json list_pages_shape(const Json& args, const Json& answer);
-
 Json console_messages_params(const Json& args);
-Json console_messages_shape(const Json& args, const Json& answer);
 
 Json evaluate_js_params(const Json& args);
-Json evaluate_js_shape(const Json& args, const Json& answer);
 
-// The same results written straight from the core's reply read into a tape
+// The results written straight from the core's reply read into a tape
 // (`answer` is the node of its "result", or kNone when it has none).
 void list_pages_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
                       json::EmbeddedPretty& out);

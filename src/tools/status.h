@@ -10,9 +10,6 @@
 
 namespace tools {
 
-// The five status members under their agent-facing names, with defaults.
-Json capture_status_shape(const Json& answer);
-
 // "durationMs" -> "duration_ms"; every ASCII capital becomes "_" + lower case.
 std::string camel_to_snake(std::string_view key);
 
@@ -20,11 +17,10 @@ std::string camel_to_snake(std::string_view key);
 // of one object convert alike, the one that sorts last wins.
 Json snake_case_keys(Json value);
 
-// Keys converted to snake_case and a "summary" on every top-level item.
-Json findings_shape(Json answer);
-
-// The same results written straight from the core's reply read into a tape
-// (`answer` is the node of its "result", or kNone when it has none).
+// Written straight from the core's reply read into a tape (`answer` is the
+// node of its "result", or kNone when it has none): the five status members
+// under their agent-facing names, with defaults; the findings with keys in
+// snake_case and a "summary" on every top-level item.
 void capture_status_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
                           json::EmbeddedPretty& out);
 void findings_write(const Json& args, const json::Tape& tape, std::uint32_t answer,

@@ -45,7 +45,7 @@ std::string outcome(const Result<T, UpstreamError>& result) {
   if (result) {
     if constexpr (std::is_same_v<T, Json>) return "=" + json::compact(result.value());
     if constexpr (std::is_same_v<T, Answer>)
-      return "=" + json::compact(Answer(result.value()).take_json());
+      return "=" + json::compact(result.value().to_json());
     return "success";
   }
   static const char* const kKinds[] = {"NotRunning", "ProtocolMismatch", "CoreError",
@@ -564,7 +564,7 @@ TEST(CoreLinkTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOut
     FakeCore core({}, [&](Conn& conn) { c.script(conn, clock); });
     Upstream upstream(core.path(), clock);
     EXPECT_EQ(outcome(c.deadline ? upstream.call_with_deadline("mcp.status", c.params, *c.deadline)
-                                 : upstream.call_answer("mcp.status", c.params)),
+                                 : upstream.call("mcp.status", c.params)),
               c.expected);
     EXPECT_EQ(clock.lapses(), c.lapses);
     EXPECT_FALSE(upstream.connected());
