@@ -72,7 +72,8 @@ void compare(const char* name, const std::string& text, int runs) {
     copy.assign(text);
     return true;
   });
-  double exact_us = best_us(std::max(1, runs / 10), [&] { return !Json::parse(text).is_discarded(); });
+  double exact_us =
+      best_us(std::max(1, runs / 10), [&] { return !Json::parse(text).is_discarded(); });
   rapidjson::Document document;
   double rapid_us = best_us(runs, [&] {
     copy.assign(text);
