@@ -205,4 +205,12 @@ void EmbeddedPretty::value_or(const Tape& tape, std::uint32_t node, Missing miss
   }
 }
 
+void EmbeddedPretty::members(const Tape& tape, std::uint32_t from,
+                             std::initializer_list<Copied> copied) {
+  for (const Copied& c : copied) {
+    plain_key(c.key);
+    value_or(tape, tape.find(from, c.member), c.missing);
+  }
+}
+
 }  // namespace json

@@ -58,6 +58,14 @@ class EmbeddedPretty {
   // is Tape::kNone.
   enum class Missing { Null, False, Zero, EmptyString, EmptyArray };
   void value_or(const Tape& tape, std::uint32_t node, Missing missing);
+  // Members of object node `from` under new names (keys in ascending order),
+  // each with what stands in when the core left it out.
+  struct Copied {
+    std::string_view key;
+    std::string_view member;
+    Missing missing = Missing::Null;
+  };
+  void members(const Tape& tape, std::uint32_t from, std::initializer_list<Copied> copied);
 
  private:
   void open(char bracket);

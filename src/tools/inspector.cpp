@@ -18,20 +18,6 @@ constexpr std::string_view kTimeSemantics =
     "is typically ~20 ms with tails past 100 ms \u2014 so nearby cross-timeline timestamps show "
     "receipt order, not event order or causation.";
 
-// Output key of a console message record and the core field it copies, in
-// the record's key order.
-constexpr std::pair<std::string_view, std::string_view> kMessageFields[] = {
-    {"kind", "kind"},
-    {"level", "level"},
-    {"line", "line"},
-    {"nav_gen", "navGen"},
-    {"page_url_at_capture", "pageUrlAtCapture"},
-    {"received_at", "receivedAt"},
-    {"seq", "seq"},
-    {"source", "sourceUrl"},
-    {"text", "text"},
-};
-
 bool newest_first(const Json& args) {
   const Json* value = json::find(args, "newest_first");
   return value && value->is_boolean() ? value->get<bool>() : true;
@@ -78,11 +64,9 @@ void write_page(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t page,
   out.begin_object();
   out.plain_key("app_bundle");
   out.value_or(tape, bundle, Missing::Null);
-  for (auto [key, member] : {std::pair{"page_handle", "pageHandle"}, std::pair{"state", "state"},
-                             std::pair{"title", "title"}, std::pair{"url", "url"}}) {
-    out.plain_key(key);
-    out.value_or(tape, tape.find(page, member), Missing::Null);
-  }
+  out.members(
+      tape, page,
+      {{"page_handle", "pageHandle"}, {"state", "state"}, {"title", "title"}, {"url", "url"}});
   out.end_object();
 }
 
@@ -105,10 +89,16 @@ void write_device(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t dev
 void write_message(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t message) {
   if (!out.checkpoint()) return;
   out.begin_object();
-  for (const auto& [key, member] : kMessageFields) {
-    out.plain_key(key);
-    out.value_or(tape, tape.find(message, member), Missing::Null);
-  }
+  out.members(tape, message,
+              {{"kind", "kind"},
+               {"level", "level"},
+               {"line", "line"},
+               {"nav_gen", "navGen"},
+               {"page_url_at_capture", "pageUrlAtCapture"},
+               {"received_at", "receivedAt"},
+               {"seq", "seq"},
+               {"source", "sourceUrl"},
+               {"text", "text"}});
   out.end_object();
 }
 
@@ -147,12 +137,10 @@ void console_messages_write(const Json& args, const Tape& tape, std::uint32_t an
 void evaluate_js_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
                        json::EmbeddedPretty& out) {
   out.begin_object();
-  out.plain_key("result");
-  out.value_or(tape, tape.find(answer, "result"), Missing::EmptyString);
-  out.plain_key("result_truncated");
-  out.value_or(tape, tape.find(answer, "resultTruncated"), Missing::False);
-  out.plain_key("was_thrown");
-  out.value_or(tape, tape.find(answer, "wasThrown"), Missing::False);
+  out.members(tape, answer,
+              {{"result", "result", Missing::EmptyString},
+               {"result_truncated", "resultTruncated", Missing::False},
+               {"was_thrown", "wasThrown", Missing::False}});
   out.end_object();
 }
 

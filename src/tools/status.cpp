@@ -133,16 +133,12 @@ void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item)
 void capture_status_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
                           json::EmbeddedPretty& out) {
   out.begin_object();
-  out.plain_key("decrypt_allowlist");
-  out.value_or(tape, tape.find(answer, "decryptHosts"), Missing::EmptyArray);
-  out.plain_key("flow_count");
-  out.value_or(tape, tape.find(answer, "flowCount"), Missing::Zero);
-  out.plain_key("oldest_flow_time");
-  out.value_or(tape, tape.find(answer, "oldestFlowTs"), Missing::Null);
-  out.plain_key("paused");
-  out.value_or(tape, tape.find(answer, "paused"), Missing::Null);
-  out.plain_key("proxy_port");
-  out.value_or(tape, tape.find(answer, "proxyPort"), Missing::Null);
+  out.members(tape, answer,
+              {{"decrypt_allowlist", "decryptHosts", Missing::EmptyArray},
+               {"flow_count", "flowCount", Missing::Zero},
+               {"oldest_flow_time", "oldestFlowTs"},
+               {"paused", "paused"},
+               {"proxy_port", "proxyPort"}});
   out.end_object();
 }
 

@@ -367,7 +367,7 @@ TEST(CoreLinkBinaryTest, AnAnswerTooLargeForMemoryFailsTheCallAndTheSessionGoesO
   })});
   rlimit old{};
   ::getrlimit(RLIMIT_AS, &old);
-  const rlimit limited{400u << 20, old.rlim_max};
+  const rlimit limited{256u << 20, old.rlim_max};
   ::setrlimit(RLIMIT_AS, &limited);  // inherited by the child, for good
   McpProcess mcp(core.path());
   ::setrlimit(RLIMIT_AS, &old);
