@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -36,9 +37,15 @@ class LineReader {
   // limits::kIdle.
   LineReader(int fd, std::function<void()> when_idle) : fd_(fd), when_idle_(std::move(when_idle)) {}
 
+  struct Line {
+    std::string_view text;
+    // The line was too long to hold in memory and is gone; `text` is empty.
+    bool lost = false;
+  };
+
   // The next line, valid until the next call; nullopt at end of input or on a
   // read error.
-  std::optional<std::string_view> next() {
+  std::optional<Line> next() {
     for (;;) {
       std::size_t available = pending_.size() - start_;
       const char* from = pending_.data() + start_;
@@ -49,14 +56,20 @@ class LineReader {
         start_ += length + 1;
         scanned_ = 0;
         if (length > 0 && from[length - 1] == '\r') --length;
-        return std::string_view(from, length);
+        return Line{std::string_view(from, length)};
       }
       scanned_ = available;
       if (eof_) break;
       pending_.consume(start_);  // the lines handed out are done with
       start_ = 0;
       if (quiet_for(limits::kIdle)) when_idle_();
-      ssize_t n = ::read(fd_, pending_.reserve_more(limits::kInputRead), limits::kInputRead);
+      char* room;
+      try {
+        room = pending_.reserve_more(limits::kInputRead);
+      } catch (const std::bad_alloc&) {
+        return skip_line();
+      }
+      ssize_t n = ::read(fd_, room, limits::kInputRead);
       if (n > 0) {
         pending_.commit(static_cast<std::size_t>(n));
       } else if (n == 0) {
@@ -70,7 +83,7 @@ class LineReader {
     std::string_view last(pending_.data() + start_, available);
     start_ = pending_.size();
     scanned_ = 0;
-    return last;
+    return Line{last};
   }
 
   bool release_if_over(std::size_t limit) {
@@ -81,6 +94,25 @@ class LineReader {
   }
 
  private:
+  // Drops the line that outgrew memory, reading on to its end; what follows
+  // it stays for the next line.
+  std::optional<Line> skip_line() {
+    pending_.clear();
+    pending_.release_if_over(0);
+    scanned_ = 0;
+    char chunk[4096];
+    for (;;) {
+      ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n == 0) eof_ = true;
+      if (n == 0 || (n < 0 && errno != EINTR)) return Line{{}, true};
+      if (n < 0) continue;
+      auto* nl = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
+      if (nl == nullptr) continue;
+      pending_.append(std::string_view(nl + 1, static_cast<std::size_t>(chunk + n - (nl + 1))));
+      return Line{{}, true};
+    }
+  }
+
   // False when input is ready within `wait` (or polling fails: the read
   // that follows tells).
   bool quiet_for(std::chrono::milliseconds wait) const {
@@ -173,10 +205,20 @@ void serve(Upstream& upstream) {
   LineReader input(STDIN_FILENO,
                    [&] { release_buffers(input, out, upstream, limits::kIdleKeptBuffer); });
   while (auto line = input.next()) {
-    if (!json::is_utf8(*line)) return;
-    if (is_blank(*line)) continue;
     out.clear();
-    respond(out, upstream, *line);
+    if (line->lost) {
+      out.append(std::string_view(mcp::lost_line_response()));
+    } else {
+      if (!json::is_utf8(line->text)) return;
+      if (is_blank(line->text)) continue;
+      try {
+        respond(out, upstream, line->text);
+      } catch (const std::bad_alloc&) {
+        // Too large to take apart in memory: answered like one too large to read.
+        out.clear();
+        out.append(std::string_view(mcp::lost_line_response()));
+      }
+    }
     if (!out.empty()) {
       out.append('\n');
       widen_output_pipe(out.size());

@@ -39,6 +39,10 @@ std::string error_response(Json id, std::int64_t code, std::string_view message)
   return json::compact(response);
 }
 
+std::string lost_line_response() {
+  return error_response(nullptr, kParseError, "parse error: line too long to hold in memory");
+}
+
 std::string result_response(Json id, Json result) {
   Json response = Json::object();
   response["id"] = std::move(id);

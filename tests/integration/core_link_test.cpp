@@ -44,8 +44,7 @@ template <class T>
 std::string outcome(const Result<T, UpstreamError>& result) {
   if (result) {
     if constexpr (std::is_same_v<T, Json>) return "=" + json::compact(result.value());
-    if constexpr (std::is_same_v<T, Answer>)
-      return "=" + json::compact(result.value().to_json());
+    if constexpr (std::is_same_v<T, Answer>) return "=" + json::compact(result.value().to_json());
     return "success";
   }
   static const char* const kKinds[] = {"NotRunning", "ProtocolMismatch", "CoreError",
@@ -354,7 +353,7 @@ TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeO
   EXPECT_EQ(mcp.finish(), "exit 0");
 }
 
-TEST(CoreLinkBinaryTest, AnAnswerTooLargeForMemoryFailsTheCallAndTheSessionGoesOn) {
+TEST(CoreLinkBinaryTest, WhatIsTooLargeForMemoryFailsAloneAndTheSessionGoesOn) {
   if (!platform::kAddressSpaceLimit) GTEST_SKIP() << "this system ignores address space limits";
   if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer reserves more address space than the limit";
   // 6 MB of empty flows: an answer of some 600 MB, from a reply that fits.
@@ -379,6 +378,12 @@ TEST(CoreLinkBinaryTest, AnAnswerTooLargeForMemoryFailsTheCallAndTheSessionGoesO
           true));
   mcp.send_line(status_call(2));
   EXPECT_NE(mcp.read_line(30s).value_or("").find(R"("isError":false)"), std::string::npos);
+  // A request line longer than memory holds is dropped; the next is answered.
+  mcp.send(std::string(320u << 20, ' ') + "\n" + ping(3) + "\n");
+  EXPECT_EQ(mcp.read_line(30s),
+            R"({"error":{"code":-32700,"message":"parse error: line too long to hold in memory"},)"
+            R"("id":null,"jsonrpc":"2.0"})");
+  EXPECT_EQ(mcp.read_line(30s), pong(3));
   EXPECT_EQ(mcp.finish(), "exit 0");
 }
 
