@@ -58,7 +58,7 @@ build_reference() {
   cmake --build --preset debug --target trelvo-mcp trelvo-demo-core
 }
 
-echo "== lanes: ${lanes[*]} (25-35 minutes on a fresh 2-core machine, Debian and npm"
+echo "== lanes: ${lanes[*]} (15-25 minutes on a fresh 2-core machine, Debian and npm"
 echo "   packages included; each lane can be run alone: scripts/test.sh LANE)"
 status=0
 for lane in "${lanes[@]}"; do
