@@ -173,25 +173,25 @@ std::string url_of(const Flow& f) {
 // The archive's text cut so that no reading of it holds more than one
 // entry: each object or array that is an element of an array three levels
 // down (where {"log": {"entries": [...], "pages": [...]}} keeps its items)
-// is a part, and the skeleton is the text with an empty string in place of
-// each part. Only strings and brackets are followed here, to find the
-// parts; the tape judges the skeleton and every part. As an empty string is
+// is a piece, and the skeleton is the text with an empty string in place of
+// each piece. Only strings and brackets are followed here, to find the
+// pieces; the tape judges the skeleton and every piece. As an empty string is
 // a value wherever an array element is, the text is JSON exactly when they
 // all are.
-struct Parts {
+struct Pieces {
   std::string skeleton;
-  std::vector<std::string_view> parts;    // in the order of the text
-  std::vector<std::size_t> placeholders;  // where each part's "" starts in the skeleton
+  std::vector<std::string_view> pieces;   // in the order of the text
+  std::vector<std::size_t> placeholders;  // where each piece's "" starts in the skeleton
 };
 
 constexpr int kItemDepth = 3;
 
 // False when the text nests too deeply or ends inside a string.
-bool cut_parts(std::string_view text, Parts& out) {
+bool cut_pieces(std::string_view text, Pieces& out) {
   const char* p = text.data();
   const char* end = p + text.size();
-  const char* copied = p;      // the skeleton has the text up to here
-  const char* part = nullptr;  // the start of the part being passed over
+  const char* copied = p;       // the skeleton has the text up to here
+  const char* piece = nullptr;  // the start of the piece being passed over
   int depth = 0;
   bool items = false;  // the container at kItemDepth is an array
   for (; p < end; ++p) {
@@ -204,15 +204,15 @@ bool cut_parts(std::string_view text, Parts& out) {
     } else if (*p == '{' || *p == '[') {
       if (++depth > limits::kMaxDepth) return false;
       if (depth == kItemDepth) items = *p == '[';
-      if (depth == kItemDepth + 1 && items) part = p;
+      if (depth == kItemDepth + 1 && items) piece = p;
     } else if (*p == '}' || *p == ']') {
-      if (--depth == kItemDepth && part) {
-        out.skeleton.append(copied, part);
+      if (--depth == kItemDepth && piece) {
+        out.skeleton.append(copied, piece);
         out.placeholders.push_back(out.skeleton.size());
         out.skeleton += "\"\"";
-        out.parts.emplace_back(part, p + 1 - part);
+        out.pieces.emplace_back(piece, p + 1 - piece);
         copied = p + 1;
-        part = nullptr;
+        piece = nullptr;
       }
     }
   }
@@ -230,21 +230,21 @@ void note_page_start(std::map<std::string, PageStart, std::less<>>& starts, std:
       PageStart{f.ts, url_of(f), header_value(f.req_headers, "user-agent")};
 }
 
-// The archive in `text`, or nothing when the text is not JSON. Each part is
+// The archive in `text`, or nothing when the text is not JSON. Each piece is
 // read with the tape, and an entry or page made into a value for flow_from
 // or page_from; a key given twice counts with its last value, as in a
 // parsed value, and so does a repeated "log", "entries" or "pages".
-std::optional<Result<Har, std::string>> read_parts(std::string_view text,
-                                                   std::uint64_t fallback_ts) {
+std::optional<Result<Har, std::string>> read_pieces(std::string_view text,
+                                                    std::uint64_t fallback_ts) {
   using Kind = json::Tape::Kind;
-  Parts split;
+  Pieces split;
   json::Tape skeleton;
-  if (!json::is_utf8(text) || !cut_parts(text, split) ||
+  if (!json::is_utf8(text) || !cut_pieces(text, split) ||
       !skeleton.parse(split.skeleton.data(), split.skeleton.size())) {
     return std::nullopt;
   }
   enum class Use : std::uint8_t { kNone, kEntry, kPage };
-  std::vector<Use> uses(split.parts.size(), Use::kNone);
+  std::vector<Use> uses(split.pieces.size(), Use::kNone);
   auto use_items = [&](std::uint32_t list, Use use) {
     if (!skeleton.is(list, Kind::Array)) return;
     for (std::uint32_t i = list + 1; i < skeleton[list].end; i = skeleton[i].end) {
@@ -266,9 +266,9 @@ std::optional<Result<Har, std::string>> read_parts(std::string_view text,
   std::map<std::string, PageStart, std::less<>> page_starts;  // by page id
   std::uint64_t ts = fallback_ts;
   json::Tape tape;
-  for (std::size_t i = 0; i < split.parts.size(); ++i) {
+  for (std::size_t i = 0; i < split.pieces.size(); ++i) {
     // The tape only reads the text it is given.
-    if (!tape.parse(const_cast<char*>(split.parts[i].data()), split.parts[i].size())) {
+    if (!tape.parse(const_cast<char*>(split.pieces[i].data()), split.pieces[i].size())) {
       return std::nullopt;
     }
     if (uses[i] == Use::kNone || !tape.is(tape.root(), Kind::Object)) continue;
@@ -304,11 +304,12 @@ std::optional<Result<Har, std::string>> read_parts(std::string_view text,
 }  // namespace
 
 Result<Har, std::string> read_har(std::string_view text, std::uint64_t fallback_ts) {
-  if (auto har = read_parts(text, fallback_ts)) return std::move(*har);
-  // json::parse says in its own words what is wrong and where; the tape
-  // refuses only parts too long for it that json::parse takes.
-  auto parsed = json::parse(text);
-  return Err{parsed ? std::string("an entry of 2 GiB or more") : "not JSON: " + parsed.error()};
+  if (auto har = read_pieces(text, fallback_ts)) return std::move(*har);
+  // Below 2 GiB, json::parse says in its own words what is wrong and where;
+  // no entry can be too long for the tape then.
+  if (text.size() >= limits::kMaxText)
+    return Err{std::string("not JSON, or an entry of 2 GiB or more")};
+  return Err{"not JSON: " + json::parse(text).error()};
 }
 
 namespace {

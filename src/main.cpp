@@ -206,21 +206,24 @@ void serve(Upstream& upstream) {
                    [&] { release_buffers(input, out, upstream, limits::kIdleKeptBuffer); });
   while (auto line = input.next()) {
     out.clear();
-    if (line->lost) {
-      out.append(std::string_view(mcp::lost_line_response()));
-    } else {
+    bool lost = line->lost;
+    if (!lost) {
       if (!json::is_utf8(line->text)) return;
       if (is_blank(line->text)) continue;
       try {
         respond(out, upstream, line->text);
+        if (!out.empty()) out.append('\n');
       } catch (const std::bad_alloc&) {
-        // Too large to take apart in memory: answered like one too large to read.
-        out.clear();
-        out.append(std::string_view(mcp::lost_line_response()));
+        lost = true;
       }
     }
-    if (!out.empty()) {
+    if (lost) {
+      // Too large to read or take apart in memory: answered, and dropped.
+      out.clear();
+      out.append(std::string_view(mcp::lost_line_response()));
       out.append('\n');
+    }
+    if (!out.empty()) {
       widen_output_pipe(out.size());
       if (!write_all(STDOUT_FILENO, out.view())) return;
     }

@@ -51,6 +51,7 @@ ReplyReader::Step ReplyReader::step() {
   }
   scanned_ = 0;
   ++lines_;
+  if (size >= limits::kMaxText) return fail("reply line too long");
   if (!json::is_utf8(std::string_view(line, size))) {
     return fail("stream did not contain valid UTF-8");
   }
@@ -58,7 +59,6 @@ ReplyReader::Step ReplyReader::step() {
 }
 
 bool ReplyReader::matches(char* line, std::size_t size) {
-  if (size >= limits::kMaxText) return false;  // refused by step() when it is the last
   if (!tape_.parse(line, size)) return false;
   auto id = tape_.uint_value(tape_.find(tape_.root(), "id"));
   return id && *id == id_;

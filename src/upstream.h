@@ -47,9 +47,6 @@ struct UpstreamError {
   }
 };
 
-// The "result" of a successful core call: a node of the tape the link read the
-// reply into (valid until the link's next call), or a JSON value when the
-// reply needed the exact reading.
 // The "result" of a successful core call: a node of the tape the link read
 // the reply into, valid until the link's next call.
 class Answer {

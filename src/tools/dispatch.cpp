@@ -112,7 +112,15 @@ void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id
   if (method == "tools/list") {
     return append(out, mcp::result_response(std::move(id), Json{{"tools", tool_specs()}}));
   }
-  call_tool(out, core, std::move(id), params);
+  const std::size_t start = out.size();
+  Json kept_id = id;  // for the answer when memory runs out
+  try {
+    call_tool(out, core, std::move(id), params);
+  } catch (const std::bad_alloc&) {
+    out.resize(start);
+    append(out, tool_result(std::move(kept_id),
+                            {upstream_err_text(UpstreamError::deadline_exceeded()), true}));
+  }
 }
 
 std::string dispatch(CoreLink& core, std::string_view method, Json id, Json params) {
