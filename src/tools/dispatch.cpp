@@ -59,28 +59,22 @@ void append(Buffer& out, const std::string& text) {
   out.append(std::string_view(text));
 }
 
-// The tool-result response for `route`'s call, appended to `out`.
+// The tool-result response for `route`'s call, appended to `out`. An answer
+// too large to hold ends in dispatch_into's std::bad_alloc handler.
 void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& args) {
   AnswerResult answer = core.call(route.core_method, route.params(args));
   if (!answer)
     return append(out, tool_result(std::move(id), {upstream_err_text(answer.error()), true}));
   std::size_t start = out.size();
-  bool finished = false;
-  try {
-    // The same envelope tool_result() builds, with its text written in place.
-    out.append(R"({"id":)");
-    append(out, json::compact(id));
-    out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
-    json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
-    route.write(args, answer.value().tape(), answer.value().node(), text);
-    out.append(R"(","type":"text"}],"isError":false}})");
-    finished = !text.stopped();
-  } catch (const std::bad_alloc&) {
-    // An answer too large to hold: the call fails, the session goes on.
-  }
-  if (!finished || core.past_deadline()) {
-    // Shaping an enormous answer took the call past its limit, or more
-    // memory than there is.
+  // The same envelope tool_result() builds, with its text written in place.
+  out.append(R"({"id":)");
+  append(out, json::compact(id));
+  out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
+  json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
+  route.write(args, answer.value().tape(), answer.value().node(), text);
+  out.append(R"(","type":"text"}],"isError":false}})");
+  if (text.stopped() || core.past_deadline()) {
+    // Shaping an enormous answer took the call past its limit.
     out.resize(start);
     append(out, tool_result(std::move(id),
                             {upstream_err_text(UpstreamError::deadline_exceeded()), true}));
@@ -117,6 +111,8 @@ void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id
   try {
     call_tool(out, core, std::move(id), params);
   } catch (const std::bad_alloc&) {
+    // Too large to take apart or to answer in memory: the call fails, the
+    // session goes on.
     out.resize(start);
     append(out, tool_result(std::move(kept_id),
                             {upstream_err_text(UpstreamError::deadline_exceeded()), true}));
