@@ -440,22 +440,8 @@ TEST(CoreLinkTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSoc
   ASSERT_GE(listener, 0);
   // Connections nobody accepts, until the system refuses one more: the
   // queue is full whenever the link tries.
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  std::vector<int> queued;
   int full = 0;
-  while (full == 0) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ||
-        errno == EINPROGRESS) {
-      queued.push_back(fd);
-      continue;
-    }
-    full = errno;
-    ::close(fd);
-  }
+  std::vector<int> queued = fill_listen_queue(path, &full);
   // A refusal that says busy is retried up to the connect limit; one that
   // may also mean that nobody listens (macOS) for a short while only.
   const bool says_busy = platform::connect_refused(full) == platform::Refused::Busy;

@@ -23,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_core.h"
 #include "json.h"
 #include "mcp_process.h"
 #include "platform.h"
@@ -325,29 +326,10 @@ TEST_F(DemoCore, AHarAloneMakesTheStatusAndThePages) {
   EXPECT_EQ(everything.find("nimbusmart"), std::string::npos) << everything;
 }
 
-// Connects to `socket` without blocking until the listener's queue is full
-// and the system refuses one more; the connections, which nobody accepts.
-std::vector<int> fill_listen_queue(const fs::path& socket) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
-  std::vector<int> queued;
-  while (queued.size() < 4096) {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    fcntl(fd, F_SETFL, O_NONBLOCK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
-      close(fd);
-      break;
-    }
-    queued.push_back(fd);
-  }
-  return queued;
-}
-
 TEST_F(DemoCore, ABusyCoreKeepsItsSocketWhenASecondCoreStarts) {
   start();
   kill(core_->pid, SIGSTOP);  // accepts nothing until continued
-  std::vector<int> queued = fill_listen_queue(socket_);
+  std::vector<int> queued = fill_listen_queue(socket_.string());
   Core second({"--socket", socket_.string()});
   EXPECT_EQ(second.finish(false), 2);
   EXPECT_NE(second.err_text.find("already listening"), std::string::npos) << second.err_text;

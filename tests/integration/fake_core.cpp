@@ -193,3 +193,21 @@ bool FakeCore::wait_for_finished(std::size_t count) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, kPatience, [&] { return finished_ >= count; });
 }
+
+std::vector<int> fill_listen_queue(const std::string& path, int* refusal) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  std::vector<int> queued;
+  for (;;) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+        errno != EINPROGRESS) {
+      if (refusal) *refusal = errno;
+      ::close(fd);
+      return queued;
+    }
+    queued.push_back(fd);
+  }
+}

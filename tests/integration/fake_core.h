@@ -27,6 +27,11 @@ inline std::string hello(std::uint64_t id) {
          R"(,"method":"hello","params":{"clientKind":"mcp","protocolVersion":1}})";
 }
 
+// Connects to the socket at `path` without blocking until its listener's
+// queue is full and the system refuses one more: the connections, which
+// nobody accepts, and in `refusal` the errno of that refusal.
+std::vector<int> fill_listen_queue(const std::string& path, int* refusal = nullptr);
+
 class FakeCore {
  public:
   static constexpr std::chrono::milliseconds kPatience{5000};
