@@ -70,150 +70,42 @@ function claudeMcpAdd(words) {
   return { ...server, command: words[i + 1], args: words.slice(i + 2) };
 }
 
-// Splits shell text into commands, each an array of words, as sh would:
-// quotes, backslashes, comments, and a backslash-newline joining lines.
+// Splits shell text into commands, each an array of words: quoted words,
+// comments and a backslash-newline joining lines, all the README uses.
 export function shellCommands(text) {
-  const commands = [];
-  let words = [];
-  let word = null; // null between words, so '' can be an empty quoted word
-  const endWord = () => {
-    if (word !== null) words.push(word);
-    word = null;
-  };
-  const endCommand = () => {
-    endWord();
-    if (words.length) commands.push(words);
-    words = [];
-  };
-  for (let i = 0; i < text.length; i++) {
-    const c = text[i];
-    if (c === '\\') {
-      if (text[i + 1] !== '\n') word = (word ?? '') + text[i + 1];
-      i++;
-    } else if (c === "'") {
-      const close = text.indexOf("'", i + 1);
-      if (close < 0) throw new Error(`unclosed ' in: ${text}`);
-      word = (word ?? '') + text.slice(i + 1, close);
-      i = close;
-    } else if (c === '"') {
-      word ??= '';
-      for (i++; text[i] !== '"'; i++) {
-        if (i >= text.length) throw new Error(`unclosed " in: ${text}`);
-        if (text[i] === '\\' && '"\\$`'.includes(text[i + 1])) i++;
-        word += text[i];
-      }
-    } else if (c === '#' && word === null) {
-      i = text.indexOf('\n', i) - 1;
-      if (i < 0) break;
-    } else if (c === '\n' || c === ';') {
-      endCommand();
-    } else if (c === ' ' || c === '\t') {
-      endWord();
-    } else if ('|&<>()`$'.includes(c)) {
-      throw new Error(`shell syntax beyond simple commands ("${c}") in: ${text}`);
-    } else {
-      word = (word ?? '') + c;
-    }
-  }
-  endCommand();
-  return commands;
+  return text
+    .replace(/\\\n/g, ' ')
+    .split('\n')
+    .map((line) =>
+      [...line.replace(/(^|\s)#.*$/, '').matchAll(/'([^']*)'|"((?:[^"\\]|\\.)*)"|(\S+)/g)].map(
+        (m) => m[1] ?? m[2]?.replace(/\\(.)/g, '$1') ?? m[3],
+      ),
+    )
+    .filter((words) => words.length);
 }
 
 // The TOML host configurations use: [dotted.table] headers, and key = value
-// with bare keys, strings, booleans and single-line arrays of those.
-// Anything else, and any key or table defined twice, is an error.
+// where the value (a string, a boolean or an array of them) is written as
+// JSON writes it. Anything else, and any key or table defined twice, is an
+// error.
 export function parseToml(text) {
   const root = {};
   const tables = new Set();
   let table = root;
-  const fail = (n, why) => {
-    throw new Error(`TOML line ${n + 1}: ${why}`);
-  };
   for (const [n, raw] of text.split('\n').entries()) {
-    const reader = { s: raw, i: 0 };
-    skipSpace(reader);
-    if (atLineEnd(reader)) continue;
-    const header = /^\[([A-Za-z0-9_-]+(?:\.[A-Za-z0-9_-]+)*)\]/.exec(reader.s.slice(reader.i));
-    if (header) {
-      if (tables.has(header[1])) fail(n, `table [${header[1]}] defined twice`);
+    const line = raw.trim();
+    if (line === '' || line.startsWith('#')) continue;
+    const header = /^\[([A-Za-z0-9_-]+(?:\.[A-Za-z0-9_-]+)*)\]$/.exec(line);
+    const member = /^([A-Za-z0-9_-]+)\s*=\s*(.*)$/.exec(line);
+    if (header && !tables.has(header[1])) {
       tables.add(header[1]);
       table = root;
-      for (const key of header[1].split('.')) {
-        table[key] ??= {};
-        if (typeof table[key] !== 'object' || Array.isArray(table[key])) fail(n, `${key} is not a table`);
-        table = table[key];
-      }
-      reader.i += header[0].length;
+      for (const key of header[1].split('.')) table = table[key] ??= {};
+    } else if (member && !Object.hasOwn(table, member[1])) {
+      table[member[1]] = JSON.parse(member[2]);
     } else {
-      const key = /^([A-Za-z0-9_-]+)\s*=/.exec(reader.s.slice(reader.i));
-      if (!key) fail(n, `neither a [table] nor key = value: ${raw}`);
-      if (Object.hasOwn(table, key[1])) fail(n, `key ${key[1]} defined twice`);
-      reader.i += key[0].length;
-      try {
-        table[key[1]] = tomlValue(reader);
-      } catch (err) {
-        fail(n, err.message);
-      }
+      throw new Error(`TOML line ${n + 1}: not a new [table] or key = value: ${raw}`);
     }
-    skipSpace(reader);
-    if (!atLineEnd(reader)) fail(n, `unexpected text after the value: ${raw}`);
   }
   return root;
-}
-
-function skipSpace(r) {
-  while (r.s[r.i] === ' ' || r.s[r.i] === '\t') r.i++;
-}
-
-function atLineEnd(r) {
-  return r.i >= r.s.length || r.s[r.i] === '#';
-}
-
-function tomlValue(r) {
-  skipSpace(r);
-  const c = r.s[r.i];
-  if (c === '"') {
-    let out = '';
-    const escapes = { '"': '"', '\\': '\\', n: '\n', t: '\t', r: '\r', b: '\b', f: '\f' };
-    for (r.i++; r.s[r.i] !== '"'; r.i++) {
-      if (r.i >= r.s.length) throw new Error('unclosed string');
-      if (r.s[r.i] !== '\\') {
-        out += r.s[r.i];
-      } else if (escapes[r.s[r.i + 1]]) {
-        out += escapes[r.s[++r.i]];
-      } else if (r.s[r.i + 1] === 'u' && /^[0-9A-Fa-f]{4}$/.test(r.s.slice(r.i + 2, r.i + 6))) {
-        out += String.fromCharCode(parseInt(r.s.slice(r.i + 2, r.i + 6), 16));
-        r.i += 5;
-      } else {
-        throw new Error(`bad escape \\${r.s[r.i + 1]}`);
-      }
-    }
-    r.i++;
-    return out;
-  }
-  if (c === "'") {
-    const close = r.s.indexOf("'", r.i + 1);
-    if (close < 0) throw new Error('unclosed string');
-    const out = r.s.slice(r.i + 1, close);
-    r.i = close + 1;
-    return out;
-  }
-  if (c === '[') {
-    const out = [];
-    r.i++;
-    for (;;) {
-      skipSpace(r);
-      if (r.s[r.i] === ']') break;
-      out.push(tomlValue(r));
-      skipSpace(r);
-      if (r.s[r.i] === ',') r.i++;
-      else if (r.s[r.i] !== ']') throw new Error('expected , or ] in an array');
-    }
-    r.i++;
-    return out;
-  }
-  const bool = /^(true|false)(?![^\s#,\]])/.exec(r.s.slice(r.i));
-  if (!bool) throw new Error(`not a value this reader knows: ${r.s.slice(r.i)}`);
-  r.i += bool[0].length;
-  return bool[1] === 'true';
 }

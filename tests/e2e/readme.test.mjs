@@ -7,7 +7,7 @@ import path from 'node:path';
 import { test } from 'node:test';
 
 import { REPO_ROOT } from './harness.mjs';
-import { hostEntries, parseToml, shellCommands } from './readme.mjs';
+import { hostEntries } from './readme.mjs';
 
 test('every host has one entry, and all start the installed program on the same socket', () => {
   const { entries, installed, scripts } = hostEntries();
@@ -26,18 +26,4 @@ test('every host has one entry, and all start the installed program on the same 
   assert.equal(entries.find((e) => e.host === 'claude').server.name, 'trelvo');
   for (const script of scripts) accessSync(path.join(REPO_ROOT, script), constants.X_OK);
   assert.ok(scripts.includes('scripts/bundle.sh'));
-});
-
-test('the shell reader splits words as sh does', () => {
-  const text = 'a "b c" \'d e\' f\\ g # h\nx=1 "" \\\n y "q\\"r"\n';
-  assert.deepEqual(shellCommands(text), [['a', 'b c', 'd e', 'f g'], ['x=1', '', 'y', 'q"r']]);
-  assert.throws(() => shellCommands('a | b'), /beyond simple commands/);
-});
-
-test('the TOML reader takes what host entries use and refuses the rest', () => {
-  const text = '# c\n[a.b]\ns = "x\\"y\\u00e9" # c\nl = \'z\\\'\nv = ["p", \'q\',]\n\n[a.b.env]\nK = true\n';
-  assert.deepEqual(parseToml(text), { a: { b: { s: 'x"y\u00e9', l: 'z\\', v: ['p', 'q'], env: { K: true } } } });
-  for (const bad of ['[a]\n[a]', 'k = 1\nk = 2', 'k = "x', 'k = 3', 'k = "x" y', 'k', 'k = {a = 1}']) {
-    assert.throws(() => parseToml(bad), /TOML line/, bad);
-  }
 });
