@@ -1,9 +1,11 @@
-// Any findings report the core may send: key conversion leaves no ASCII
-// capital in any key, keeps the shape and every value, and changes nothing
-// the second time; a summary is the same text every time and valid UTF-8.
+// Any findings report the core may send, through get_findings: every key is
+// converted (no ASCII capital left, shape and values kept, of two keys that
+// convert alike the one that sorts last), every top-level item that is an
+// object or null gets a summary in valid UTF-8, and the same report gives
+// the same text every time.
 //
-// Input: one byte choosing the summary key (a known one, or the "code" of the
-// value itself), then JSON text used both as the report and as the params.
+// Input: JSON text used as the report; when its first byte is '!', the rest
+// is used as the params of an item of each known code instead.
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -11,12 +13,27 @@
 #include <string_view>
 
 #include "json.h"
-#include "tools/status.h"
-#include "tools/summaries.h"
+#include "json_tape.h"
+#include "tools/dispatch.h"
+#include "upstream.h"
 
 namespace {
 
-const char* const kKeys[] = {
+class ReportingCore : public CoreLink {
+ public:
+  explicit ReportingCore(std::string report) : report_(std::move(report)) {}
+  AnswerResult call(const std::string&, const Json&) override {
+    text_ = report_;  // the tape reads its text in place
+    if (!tape_.parse(text_.data(), text_.size())) return Err{UpstreamError::transport("")};
+    return Answer(tape_, tape_.root());
+  }
+
+ private:
+  std::string report_, text_;
+  json::Tape tape_;
+};
+
+const char* const kCodes[] = {
     "capture_path.proxy_endpoints_ready",
     "capture_path.profile_pushed",
     "capture_path.pac_fetched",
@@ -25,24 +42,11 @@ const char* const kKeys[] = {
     "capture_path.non_loopback_traffic_observed",
     "capture_path.device_routing_now",
     "capture_path.pac_fetch_not_observed",
-    "capture_path.ca_download_not_observed",
-    "capture_path.profile_push_not_observed",
     "capture_path.push_profile_then_observe",
-    "capture_path.new_remote_flow_in_window",
-    "capture_path.device_side_network_check",
-    "capture_path.pac_refetch_after_wifi_cycle",
     "capture_path.Device_Routing_Now",
-    "",
 };
 
-bool has_capital(const std::string& key) {
-  for (char c : key) {
-    if (c >= 'A' && c <= 'Z') return true;
-  }
-  return false;
-}
-
-std::string lowered_with_marks(const std::string& key) {
+std::string snake(const std::string& key) {
   std::string out;
   for (char c : key) {
     if (c >= 'A' && c <= 'Z') {
@@ -55,62 +59,77 @@ std::string lowered_with_marks(const std::string& key) {
   return out;
 }
 
-// `out` is `in` with every key converted: same arrays and scalars, and each
-// object holds one member per converted key, taken from the input key that
-// sorts last among those converting alike.
-bool mirrors(const Json& in, const Json& out) {
+// `out` is `in` with every key converted. In the report itself (`report`),
+// items that are objects or null carry a string "summary" besides.
+bool mirrors(const Json& in, const Json& out, bool report = false, bool item = false) {
+  if (item && (in.is_object() || in.is_null())) {
+    const Json* summary = json::find(out, "summary");
+    if (summary == nullptr || !summary->is_string() || !json::is_utf8(summary->get<std::string>()))
+      return false;
+    Json in_rest = in.is_null() ? Json::object() : in, out_rest = out;
+    in_rest.erase("summary");
+    out_rest.erase("summary");
+    return mirrors(in_rest, out_rest);
+  }
   if (in.is_array()) {
     if (!out.is_array() || out.size() != in.size()) return false;
     for (std::size_t i = 0; i < in.size(); ++i) {
-      if (!mirrors(in[i], out[i])) return false;
+      if (!mirrors(in[i], out[i], false, report)) return false;
     }
     return true;
   }
   if (in.is_object()) {
     if (!out.is_object()) return false;
-    std::map<std::string, const Json*> winners;
-    for (auto it = in.begin(); it != in.end(); ++it) {
-      auto [slot, fresh] = winners.try_emplace(lowered_with_marks(it.key()), &it.value());
-      if (!fresh) slot->second = &it.value();  // iteration is in ascending key order
+    std::map<std::string, std::pair<std::string, const Json*>> winners;
+    for (auto it = in.begin(); it != in.end(); ++it) {  // in ascending key order
+      winners[snake(it.key())] = {it.key(), &it.value()};
     }
     if (winners.size() != out.size()) return false;
-    for (const auto& [key, value] : winners) {
-      if (has_capital(key) || !out.contains(key) || !mirrors(*value, out.at(key))) return false;
+    for (const auto& [key, from] : winners) {
+      if (!out.contains(key)) return false;
+      const bool items = report && key == "items" && from.second->is_array();
+      if (!mirrors(*from.second, out.at(key), items)) return false;
     }
     return true;
   }
-  return in == out && json::compact(in) == json::compact(out);
+  return json::compact(in) == json::compact(out);
 }
 
-void check_summary(std::string_view key, const Json& params) {
-  std::string first = tools::summary_for(key, params);
-  if (tools::summary_for(key, params) != first) std::abort();
-  if (!json::is_utf8(first)) std::abort();
+std::string findings_text(const std::string& report) {
+  ReportingCore core(report);
+  std::string response = tools::dispatch(core, "tools/call", 1u, Json{{"name", "get_findings"}});
+  auto parsed = json::parse(response);
+  if (!parsed) std::abort();
+  const Json& result = parsed.value().at("result");
+  if (result.at("isError") != false) std::abort();
+  return result.at("content").at(0).at("text").get<std::string>();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size < 1) return 0;
-  auto parsed = json::parse(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+  std::string_view input(reinterpret_cast<const char*>(data), size);
+  const bool as_params = input.starts_with('!');
+  if (as_params) input.remove_prefix(1);
+  auto parsed = json::parse(input);
   if (!parsed) return 0;
-  const Json& value = parsed.value();
-
-  Json converted = tools::snake_case_keys(value);
-  if (!mirrors(value, converted)) std::abort();
-  if (tools::snake_case_keys(converted) != converted) std::abort();
-  std::string text = json::pretty(converted);
-  if (!json::is_utf8(text) || !json::parse(text).ok()) std::abort();
-
-  std::size_t choice = data[0] % (sizeof kKeys / sizeof kKeys[0] + 1);
-  std::string key;
-  if (choice < sizeof kKeys / sizeof kKeys[0]) {
-    key = kKeys[choice];
-  } else if (const Json* code = json::find(converted, "code"); code && code->is_string()) {
-    key = code->get<std::string>();
+  Json report = parsed.value();
+  if (as_params) {
+    Json items = Json::array();
+    for (const char* code : kCodes) {
+      Json item = Json::object();
+      item["code"] = code;
+      item["params"] = parsed.value();
+      items.push_back(std::move(item));
+    }
+    report = Json::object();
+    report["items"] = std::move(items);
   }
-  check_summary(key, value);
-  check_summary(key, converted);
-  if (const Json* params = json::find(converted, "params")) check_summary(key, *params);
+  // Wrapped params may nest too deep to be read as a reply.
+  if (!json::parse(json::compact(report))) return 0;
+  const std::string text = findings_text(json::compact(report));
+  auto shown = json::parse(text);
+  if (!shown || !mirrors(report, shown.value(), report.is_object())) std::abort();
+  if (findings_text(json::compact(report)) != text) std::abort();
   return 0;
 }

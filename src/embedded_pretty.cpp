@@ -169,22 +169,13 @@ void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
       begin_array();
       for (std::uint32_t c = tape.first_child(node); c < n.end; c = tape[c].end) value(tape, c);
       return end_array();
-    case Tape::Kind::Object: {
-      // Sorted by key, stably, so that of a repeated key the last one wins.
-      std::vector<std::pair<std::string_view, std::uint32_t>> sorted;
-      for (std::uint32_t k = tape.first_child(node); k < n.end; k = tape[k + 1].end) {
-        sorted.emplace_back(tape.string(k), k + 1);
-      }
-      std::stable_sort(sorted.begin(), sorted.end(),
-                       [](const auto& a, const auto& b) { return a.first < b.first; });
+    case Tape::Kind::Object:
       begin_object();
-      for (std::size_t i = 0; i < sorted.size(); ++i) {
-        if (i + 1 < sorted.size() && sorted[i + 1].first == sorted[i].first) continue;
-        key(sorted[i].first);
-        value(tape, sorted[i].second);
+      for (const auto& [name, member] : tape.sorted_members(node)) {
+        key(name);
+        value(tape, member);
       }
       return end_object();
-    }
   }
 }
 

@@ -351,6 +351,22 @@ void Tape::find_all(std::uint32_t object, const std::string_view* keys, std::siz
   }
 }
 
+std::vector<std::pair<std::string_view, std::uint32_t>> Tape::sorted_members(
+    std::uint32_t object) const {
+  std::vector<std::pair<std::string_view, std::uint32_t>> members;
+  if (!is(object, Kind::Object)) return members;
+  for (std::uint32_t k = object + 1; k < nodes_[object].end; k = nodes_[k + 1].end) {
+    members.emplace_back(string(k), k + 1);
+  }
+  std::stable_sort(members.begin(), members.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  // Of each run of one key, the last.
+  auto last = std::unique(members.rbegin(), members.rend(),
+                          [](const auto& a, const auto& b) { return a.first == b.first; });
+  members.erase(members.begin(), last.base());
+  return members;
+}
+
 std::optional<std::uint64_t> Tape::uint_value(std::uint32_t node) const {
   if (!is(node, Kind::Number)) return std::nullopt;
   if (nodes_[node].number != NumberKind::Unsigned) return std::nullopt;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "buffer.h"
@@ -64,6 +65,10 @@ class Tape {
   // is the member named keys[i], or kNone.
   void find_all(std::uint32_t object, const std::string_view* keys, std::size_t count,
                 std::uint32_t* found) const;
+  // The members of object node `object` (none for another node) sorted by
+  // key, stably, of a repeated key only the last: as a JSON value holds them.
+  std::vector<std::pair<std::string_view, std::uint32_t>> sorted_members(
+      std::uint32_t object) const;
   // The first child of an array or object node; members are key, value.
   std::uint32_t first_child(std::uint32_t node) const { return node + 1; }
 

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
 #include "tools/summaries.h"
 
 namespace tools {
+namespace {
+
+using json::Tape;
+using Missing = json::EmbeddedPretty::Missing;
 
 std::string camel_to_snake(std::string_view key) {
   std::string out;
@@ -23,54 +27,28 @@ std::string camel_to_snake(std::string_view key) {
   return out;
 }
 
-Json snake_case_keys(Json value) {
-  if (value.is_array()) {
-    for (Json& element : value) element = snake_case_keys(std::move(element));
-    return value;
-  }
-  if (!value.is_object()) return value;
-  Json out = Json::object();
-  // Members come in ascending key order, so on a collision the key that sorts
-  // last is written last and wins.
-  for (auto it = value.begin(); it != value.end(); ++it) {
-    out[camel_to_snake(it.key())] = snake_case_keys(std::move(it.value()));
-  }
-  return out;
-}
-
-namespace {
-
-using json::Tape;
-using Missing = json::EmbeddedPretty::Missing;
-
 // The members of object node `object` under their snake_case keys, in key
-// order, as snake_case_keys leaves them: of a repeated key the last
-// occurrence, and of two keys that convert alike the one that sorts last.
-std::vector<std::pair<std::string, std::uint32_t>> snake_members(const Tape& tape,
-                                                                 std::uint32_t object) {
-  std::vector<std::pair<std::string_view, std::uint32_t>> sorted;
-  for (std::uint32_t k = tape.first_child(object); k < tape[object].end; k = tape[k + 1].end) {
-    sorted.emplace_back(tape.string(k), k + 1);
-  }
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::pair<std::string, std::uint32_t>> members;
-  for (std::size_t i = 0; i < sorted.size(); ++i) {
-    if (i + 1 < sorted.size() && sorted[i + 1].first == sorted[i].first) continue;
-    members.emplace_back(camel_to_snake(sorted[i].first), sorted[i].second);
+// order: of a repeated key the last occurrence, and of two keys that convert
+// alike the one that sorts last.
+std::vector<Member> snake_members(const Tape& tape, std::uint32_t object) {
+  std::vector<Member> members;
+  for (const auto& [key, value] : tape.sorted_members(object)) {
+    members.emplace_back(camel_to_snake(key), value);
   }
   std::stable_sort(members.begin(), members.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<std::pair<std::string, std::uint32_t>> unique;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i + 1].first == members[i].first) continue;
-    unique.push_back(std::move(members[i]));
-  }
-  return unique;
+                   [](const Member& a, const Member& b) { return a.first < b.first; });
+  auto last = std::unique(members.rbegin(), members.rend(),
+                          [](const Member& a, const Member& b) { return a.first == b.first; });
+  members.erase(members.begin(), last.base());
+  return members;
 }
 
-// A node with every object key at every level in snake_case.
-void write_snake(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t node) {
+void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item);
+
+// A node with every object key at every level in snake_case. In the report
+// itself (`report`), the items get their summaries.
+void write_snake(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t node,
+                 bool report = false) {
   if (tape.is(node, Tape::Kind::Array)) {
     out.begin_array();
     for (std::uint32_t e = tape.first_child(node); e < tape[node].end; e = tape[e].end) {
@@ -82,7 +60,15 @@ void write_snake(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t node
   out.begin_object();
   for (const auto& [key, value] : snake_members(tape, node)) {
     out.key(key);
-    write_snake(out, tape, value);
+    if (!report || key != "items" || !tape.is(value, Tape::Kind::Array)) {
+      write_snake(out, tape, value);
+      continue;
+    }
+    out.begin_array();
+    for (std::uint32_t i = tape.first_child(value); i < tape[value].end; i = tape[i].end) {
+      write_item(out, tape, i);
+    }
+    out.end_array();
   }
   out.end_object();
 }
@@ -93,8 +79,7 @@ void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item)
   if (!out.checkpoint()) return;
   const bool is_null = tape.is(item, Tape::Kind::Null);
   if (!is_null && !tape.is(item, Tape::Kind::Object)) return write_snake(out, tape, item);
-  std::vector<std::pair<std::string, std::uint32_t>> members;
-  if (!is_null) members = snake_members(tape, item);
+  std::vector<Member> members = snake_members(tape, item);
   auto member = [&](std::string_view key) {
     for (const auto& [name, value] : members) {
       if (name == key) return value;
@@ -105,11 +90,10 @@ void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item)
   // fall back to "question".
   std::uint32_t key = member("code");
   if (key == Tape::kNone) key = member("question");
-  std::uint32_t params = member("params");
-  Json params_value = Json::object();
-  if (params != Tape::kNone) params_value = snake_case_keys(tape.to_json(params));
-  const std::string summary = summary_for(
-      tape.is(key, Tape::Kind::String) ? tape.string(key) : std::string_view(), params_value);
+  const std::vector<Member> params = snake_members(tape, member("params"));
+  const std::string summary =
+      summary_for(tape.is(key, Tape::Kind::String) ? tape.string(key) : std::string_view(),
+                  Params{tape, params});
 
   out.begin_object();
   bool summary_written = false;
@@ -144,22 +128,7 @@ void capture_status_write(const Json& /*args*/, const Tape& tape, std::uint32_t 
 
 void findings_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
                     json::EmbeddedPretty& out) {
-  if (!tape.is(answer, Tape::Kind::Object)) return write_snake(out, tape, answer);
-  out.begin_object();
-  for (const auto& [key, value] : snake_members(tape, answer)) {
-    out.key(key);
-    if (key != "items" || !tape.is(value, Tape::Kind::Array)) {
-      write_snake(out, tape, value);
-      continue;
-    }
-    out.begin_array();
-    for (std::uint32_t item = tape.first_child(value); item < tape[value].end;
-         item = tape[item].end) {
-      write_item(out, tape, item);
-    }
-    out.end_array();
-  }
-  out.end_object();
+  write_snake(out, tape, answer, true);
 }
 
 }  // namespace tools

@@ -8,31 +8,52 @@
 namespace tools {
 namespace {
 
-std::optional<std::uint64_t> uint_member(const Json& params, std::string_view key) {
-  const Json* value = json::find(params, key);
-  if (value == nullptr || !json::is_uint(*value)) return std::nullopt;
-  return value->get<std::uint64_t>();
+using json::Tape;
+
+std::uint32_t member(const Params& params, std::string_view key) {
+  for (const auto& [name, value] : params.members) {
+    if (name == key) return value;
+  }
+  return Tape::kNone;
 }
 
-std::optional<bool> bool_member(const Json& params, std::string_view key) {
-  const Json* value = json::find(params, key);
-  if (value == nullptr || !value->is_boolean()) return std::nullopt;
-  return value->get<bool>();
+std::optional<std::uint64_t> uint_member(const Params& params, std::string_view key) {
+  return params.tape.uint_value(member(params, key));
 }
 
-std::optional<std::string> string_member(const Json& params, std::string_view key) {
-  const Json* value = json::find(params, key);
-  if (value == nullptr || !value->is_string()) return std::nullopt;
-  return value->get<std::string>();
+std::optional<bool> bool_member(const Params& params, std::string_view key) {
+  std::uint32_t value = member(params, key);
+  if (params.tape.is(value, Tape::Kind::True)) return true;
+  if (params.tape.is(value, Tape::Kind::False)) return false;
+  return std::nullopt;
+}
+
+std::optional<std::string_view> string_member(const Params& params, std::string_view key) {
+  std::uint32_t value = member(params, key);
+  if (!params.tape.is(value, Tape::Kind::String)) return std::nullopt;
+  return params.tape.string(value);
+}
+
+// Decimal digits of a member that is a non-negative integer, else "?".
+std::string number_text(const Params& params, std::string_view key) {
+  std::optional<std::uint64_t> value = uint_member(params, key);
+  return value ? std::to_string(*value) : "?";
+}
+
+// A millisecond member that is a non-negative integer as UTC text, else
+// "an unknown time".
+std::string time_text(const Params& params, std::string_view key) {
+  std::optional<std::uint64_t> ms = uint_member(params, key);
+  return ms ? utc_text(*ms) : "an unknown time";
 }
 
 // Whole seconds of a millisecond member, "?" when it is not a non-negative integer.
-std::string seconds_text(const Json& params, std::string_view key) {
+std::string seconds_text(const Params& params, std::string_view key) {
   std::optional<std::uint64_t> ms = uint_member(params, key);
   return ms ? std::to_string(*ms / 1000) : "?";
 }
 
-std::string pac_fetched(const Json& params) {
+std::string pac_fetched(const Params& params) {
   std::optional<bool> latest = bool_member(params, "is_latest_generation");
   std::string note;
   if (latest == true) note = ", matching the currently served profile generation";
@@ -42,7 +63,7 @@ std::string pac_fetched(const Json& params) {
          note + ".";
 }
 
-std::string flows_in_window(const Json& params) {
+std::string flows_in_window(const Params& params) {
   // A missing count means none were recorded, unlike elsewhere where it reads "?".
   std::uint64_t count = uint_member(params, "count").value_or(0);
   std::optional<std::uint64_t> window_ms = uint_member(params, "window_ms");
@@ -55,7 +76,7 @@ std::string flows_in_window(const Json& params) {
          std::to_string(window_s) + " s" + paused + ".";
 }
 
-std::string non_loopback_traffic(const Json& params) {
+std::string non_loopback_traffic(const Params& params) {
   std::string plural = uint_member(params, "count") == std::uint64_t{1} ? "" : "s";
   return "Traffic from a non-loopback origin has been observed since the last profile push (" +
          number_text(params, "count") + " flow" + plural + ", last at " +
@@ -63,8 +84,8 @@ std::string non_loopback_traffic(const Json& params) {
          "). This does not identify a specific device and does not prove any device-side state.";
 }
 
-std::string device_routing_now(const Json& params) {
-  std::optional<std::string> reason = string_member(params, "reason");
+std::string device_routing_now(const Params& params) {
+  std::optional<std::string_view> reason = string_member(params, "reason");
   if (reason == "observing") {
     if (!uint_member(params, "observed_for_ms")) {
       return "Cannot determine whether any device is routing through Trelvo: recording is "
@@ -94,26 +115,26 @@ std::string device_routing_now(const Json& params) {
 
 struct Sentence {
   std::string_view key;
-  std::string (*render)(const Json& params);
+  std::string (*render)(const Params& params);
 };
 
 // Sentences built from the item's params: facts and findings, then the open
 // question.
 const std::array kSentences{
     Sentence{"capture_path.proxy_endpoints_ready",
-             [](const Json& p) {
+             [](const Params& p) {
                return "Trelvo's proxy endpoints are listening (proxy port " +
                       number_text(p, "proxy_port") + ", PAC/config port " +
                       number_text(p, "config_port") + ").";
              }},
     Sentence{"capture_path.profile_pushed",
-             [](const Json& p) {
+             [](const Params& p) {
                return "The served proxy profile last changed at " + time_text(p, "at") +
                       " (generation " + number_text(p, "generation") + ").";
              }},
     Sentence{"capture_path.pac_fetched", pac_fetched},
     Sentence{"capture_path.ca_downloaded",
-             [](const Json& p) {
+             [](const Params& p) {
                return "The CA certificate was last downloaded at " + time_text(p, "at") + ".";
              }},
     Sentence{"capture_path.flows_in_window", flows_in_window},
@@ -151,7 +172,7 @@ constexpr std::array kFixedSentences{
 
 }  // namespace
 
-std::string summary_for(std::string_view key, const Json& params) {
+std::string summary_for(std::string_view key, const Params& params) {
   for (const Sentence& sentence : kSentences) {
     if (sentence.key == key) return sentence.render(params);
   }
@@ -159,16 +180,6 @@ std::string summary_for(std::string_view key, const Json& params) {
     if (sentence.key == key) return std::string(sentence.text);
   }
   return std::string(key);
-}
-
-std::string number_text(const Json& params, std::string_view key) {
-  std::optional<std::uint64_t> value = uint_member(params, key);
-  return value ? std::to_string(*value) : "?";
-}
-
-std::string time_text(const Json& params, std::string_view key) {
-  std::optional<std::uint64_t> ms = uint_member(params, key);
-  return ms ? utc_text(*ms) : "an unknown time";
 }
 
 }  // namespace tools

@@ -1,23 +1,26 @@
-// Plain-language sentences for the items of the core's findings report, and
-// the number and time renderings they (and the flow summaries) use.
+// Plain-language sentences for the items of the core's findings report.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "json.h"
+#include "json_tape.h"
 
 namespace tools {
 
+// An object member read from the core's reply, under its snake_case name.
+using Member = std::pair<std::string, std::uint32_t>;
+
+// The params of one findings item: its members, sorted by name.
+struct Params {
+  const json::Tape& tape;
+  std::span<const Member> members;
+};
+
 // The sentence for one findings item; an unknown key is returned unchanged.
-std::string summary_for(std::string_view key, const Json& params);
-
-// Decimal digits of params[key] when it is a non-negative integer, else "?".
-std::string number_text(const Json& params, std::string_view key);
-
-// params[key] as UTC text when it is a non-negative integer, else
-// "an unknown time".
-std::string time_text(const Json& params, std::string_view key);
+std::string summary_for(std::string_view key, const Params& params);
 
 }  // namespace tools

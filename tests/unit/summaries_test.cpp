@@ -1,4 +1,3 @@
-#include "tools/summaries.h"
 #include "time_text.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +7,16 @@
 #include <set>
 #include <string>
 
+#include "fake_core_link.h"
+
 namespace {
+
+// The summary get_findings gives an item keyed `key` with `params` (JSON text).
+std::string summary_of(const std::string& key, const std::string& params) {
+  const std::string report =
+      R"({"items":[{"code":)" + json::compact(key) + R"(,"params":)" + params + "}]}";
+  return run_tool("get_findings", "{}", report).value.at("items").at(0).at("summary");
+}
 
 TEST(UtcTextTest, RendersBoundariesOfTheCalendar) {
   const std::pair<std::uint64_t, const char*> cases[] = {
@@ -22,18 +30,6 @@ TEST(UtcTextTest, RendersBoundariesOfTheCalendar) {
       {std::numeric_limits<std::uint64_t>::max(), "584556019-04-03T14:25:51.615Z"},
   };
   for (const auto& [ms, text] : cases) EXPECT_EQ(utc_text(ms), text) << ms;
-}
-
-TEST(TimeTextTest, OnlyNonNegativeIntegersAreTimesAndNumbers) {
-  const Json params = Json::parse(
-      R"({"neg": -1, "frac": 5.0, "str": "5", "nul": null, "big": 18446744073709551615})");
-  EXPECT_EQ(tools::time_text(params, "big"), "584556019-04-03T14:25:51.615Z");
-  EXPECT_EQ(tools::number_text(params, "big"), "18446744073709551615");
-  for (const char* key : {"neg", "frac", "str", "nul", "missing"}) {
-    EXPECT_EQ(tools::time_text(params, key), "an unknown time") << key;
-    EXPECT_EQ(tools::number_text(params, key), "?") << key;
-  }
-  EXPECT_EQ(tools::number_text(Json::array({1}), "0"), "?");
 }
 
 // How the params of each item fill its sentence.
@@ -72,6 +68,19 @@ TEST(SummaryForTest, ParamsFillTheSentences) {
        pac + "an unknown time" + client + "."},
       {"capture_path.ca_downloaded", R"({"at": 951782400000})",
        "The CA certificate was last downloaded at 2000-02-29T00:00:00.000Z."},
+      // Only non-negative integers are times and numbers.
+      {"capture_path.ca_downloaded", R"({"at": 18446744073709551615})",
+       "The CA certificate was last downloaded at 584556019-04-03T14:25:51.615Z."},
+      {"capture_path.ca_downloaded", R"({"at": 5.0, "At": 5})",
+       "The CA certificate was last downloaded at an unknown time."},
+      {"capture_path.profile_pushed", R"({"at": -1, "generation": "3"})",
+       "The served proxy profile last changed at an unknown time (generation ?)."},
+      {"capture_path.proxy_endpoints_ready",
+       R"({"proxyPort": 18446744073709551615, "configPort": null})",
+       "Trelvo's proxy endpoints are listening (proxy port 18446744073709551615, PAC/config "
+       "port ?)."},
+      {"capture_path.proxy_endpoints_ready", "[9090]",
+       "Trelvo's proxy endpoints are listening (proxy port ?, PAC/config port ?)."},
       {"capture_path.non_loopback_traffic_observed", R"({"count": 1, "last_at": 0})",
        traffic + "1 flow, last at 1970-01-01T00:00:00.000Z" + no_device},
       {"capture_path.non_loopback_traffic_observed", "{}",
@@ -108,8 +117,7 @@ TEST(SummaryForTest, ParamsFillTheSentences) {
       {"", "{}", ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(tools::summary_for(c.key, Json::parse(c.params)), c.summary)
-        << c.key << " " << c.params;
+    EXPECT_EQ(summary_of(c.key, c.params), c.summary) << c.key << " " << c.params;
   }
 }
 
@@ -121,11 +129,11 @@ TEST(SummaryForTest, FixedSentencesAreDistinctAndIgnoreParams) {
         "capture_path.profile_push_not_observed", "capture_path.push_profile_then_observe",
         "capture_path.new_remote_flow_in_window", "capture_path.device_side_network_check",
         "capture_path.pac_refetch_after_wifi_cycle"}) {
-    const std::string sentence = tools::summary_for(key, Json::object());
+    const std::string sentence = summary_of(key, "{}");
     EXPECT_TRUE(sentence.ends_with(".") && seen.insert(sentence).second) << key << ": " << sentence;
-    EXPECT_EQ(tools::summary_for(key, Json::parse(R"({"at": 1, "count": 2})")), sentence);
+    EXPECT_EQ(summary_of(key, R"({"at": 1, "count": 2})"), sentence);
   }
-  EXPECT_EQ(tools::summary_for("capture_path.ca_download_not_observed", nullptr),
+  EXPECT_EQ(summary_of("capture_path.ca_download_not_observed", "null"),
             "No CA certificate download has been observed in this Trelvo core session.");
 }
 
