@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
+#include <span>
 #include <string_view>
 
 class Buffer {
@@ -85,4 +87,65 @@ class Buffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+};
+
+// Bytes received from a stream, handed out line by line.
+class LineBuffer {
+ public:
+  // Where the next received bytes go, with room for at least `min` of them.
+  // The lines handed out are dropped here, not earlier, so that each stays
+  // where it is until the next read.
+  char* space(std::size_t min, std::size_t& room) {
+    buffer_.consume(start_);
+    start_ = 0;
+    char* at = buffer_.reserve_more(min);
+    room = buffer_.capacity() - buffer_.size();
+    return at;
+  }
+  void received(std::size_t n) { buffer_.commit(n); }
+  // The stream has ended: the bytes left make a last line.
+  void closed() { ended_ = true; }
+  bool ended() const { return ended_; }
+  // Bytes received and not handed out.
+  std::size_t pending() const { return buffer_.size() - start_; }
+
+  // The next line with its "\n" (a last one has none), valid until the next
+  // space(); nullopt until one is complete.
+  std::optional<std::span<char>> next() {
+    char* line = buffer_.data() + start_;
+    std::size_t available = pending();
+    const void* newline =
+        available > scanned_ ? std::memchr(line + scanned_, '\n', available - scanned_) : nullptr;
+    std::size_t size = newline
+                           ? static_cast<std::size_t>(static_cast<const char*>(newline) - line) + 1
+                           : available;
+    if (!newline && (!ended_ || available == 0)) {
+      scanned_ = available;
+      return std::nullopt;
+    }
+    start_ += size;
+    scanned_ = 0;
+    return std::span<char>(line, size);
+  }
+
+  // Forgets everything: the stream is gone.
+  void reset() {
+    buffer_.clear();
+    start_ = scanned_ = 0;
+    ended_ = false;
+  }
+  // Gives the memory back when grown past `limit`, keeping only the bytes not
+  // handed out. True when it did.
+  bool release_if_over(std::size_t limit) {
+    if (buffer_.capacity() <= limit) return false;
+    buffer_.consume(start_);
+    start_ = 0;
+    return buffer_.release_if_over(limit);
+  }
+
+ private:
+  Buffer buffer_;
+  std::size_t start_ = 0;    // first byte not yet handed out
+  std::size_t scanned_ = 0;  // bytes after start_ known to hold no "\n"
+  bool ended_ = false;
 };

@@ -47,68 +47,55 @@ class LineReader {
   // read error.
   std::optional<Line> next() {
     for (;;) {
-      std::size_t available = pending_.size() - start_;
-      const char* from = pending_.data() + start_;
-      if (const void* nl = available > scanned_
-                               ? std::memchr(from + scanned_, '\n', available - scanned_)
-                               : nullptr) {
-        auto length = static_cast<std::size_t>(static_cast<const char*>(nl) - from);
-        start_ += length + 1;
-        scanned_ = 0;
-        if (length > 0 && from[length - 1] == '\r') --length;
-        return Line{std::string_view(from, length)};
+      if (auto line = input_.next()) {
+        std::string_view text(line->data(), line->size());
+        if (text.ends_with('\n')) {
+          text.remove_suffix(1);
+          if (text.ends_with('\r')) text.remove_suffix(1);
+        }
+        return Line{text};
       }
-      scanned_ = available;
-      if (eof_) break;
-      pending_.consume(start_);  // the lines handed out are done with
-      start_ = 0;
+      if (input_.ended()) return std::nullopt;
       if (quiet_for(limits::kIdle)) when_idle_();
-      char* room;
+      std::size_t room;
+      char* at;
       try {
-        room = pending_.reserve_more(limits::kInputRead);
+        at = input_.space(limits::kInputRead, room);
       } catch (const std::bad_alloc&) {
         return skip_line();
       }
-      ssize_t n = ::read(fd_, room, limits::kInputRead);
+      ssize_t n = ::read(fd_, at, room);
       if (n > 0) {
-        pending_.commit(static_cast<std::size_t>(n));
+        input_.received(static_cast<std::size_t>(n));
       } else if (n == 0) {
-        eof_ = true;
+        input_.closed();
       } else if (errno != EINTR) {
         return std::nullopt;
       }
     }
-    std::size_t available = pending_.size() - start_;
-    if (available == 0) return std::nullopt;
-    std::string_view last(pending_.data() + start_, available);
-    start_ = pending_.size();
-    scanned_ = 0;
-    return Line{last};
   }
 
-  bool release_if_over(std::size_t limit) {
-    if (pending_.capacity() <= limit) return false;
-    pending_.consume(start_);
-    start_ = 0;
-    return pending_.release_if_over(limit);
-  }
+  bool release_if_over(std::size_t limit) { return input_.release_if_over(limit); }
 
  private:
   // Drops the line that outgrew memory, reading on to its end; what follows
   // it stays for the next line.
   std::optional<Line> skip_line() {
-    pending_.clear();
-    pending_.release_if_over(0);
-    scanned_ = 0;
+    input_.reset();
+    input_.release_if_over(0);
     char chunk[4096];
     for (;;) {
       ssize_t n = ::read(fd_, chunk, sizeof chunk);
-      if (n == 0) eof_ = true;
+      if (n == 0) input_.closed();
       if (n == 0 || (n < 0 && errno != EINTR)) return Line{{}, true};
       if (n < 0) continue;
       auto* nl = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<std::size_t>(n)));
       if (nl == nullptr) continue;
-      pending_.append(std::string_view(nl + 1, static_cast<std::size_t>(chunk + n - (nl + 1))));
+      if (auto rest = static_cast<std::size_t>(chunk + n - (nl + 1))) {
+        std::size_t room;
+        std::memcpy(input_.space(rest, room), nl + 1, rest);
+        input_.received(rest);
+      }
       return Line{{}, true};
     }
   }
@@ -126,10 +113,7 @@ class LineReader {
 
   int fd_;
   std::function<void()> when_idle_;
-  Buffer pending_;
-  std::size_t start_ = 0;    // first byte not yet handed out
-  std::size_t scanned_ = 0;  // bytes after start_ known to hold no line feed
-  bool eof_ = false;
+  LineBuffer input_;
 };
 
 // Unicode White_Space, the set the blank-line test trims.
@@ -260,7 +244,7 @@ int main() {
 
   Upstream upstream(socket_path());
   // A core that is not running yet is not an error; tool calls connect later.
-  (void)upstream.ensure_connected();
+  (void)upstream.connect();
   serve(upstream);
   return 0;
 }

@@ -15,6 +15,7 @@
 
 #include "buffer.h"
 #include "json_tape.h"
+#include "server_limits.h"
 
 class ReplyReader {
  public:
@@ -22,10 +23,10 @@ class ReplyReader {
   enum class Step { NeedMore, Skipped, Matched, Failed };
 
   // Where the next received bytes go, and how many fit there.
-  char* space(std::size_t& room);
-  void received(std::size_t n) { buffer_.commit(n); }
+  char* space(std::size_t& room) { return input_.space(limits::kMinRead, room); }
+  void received(std::size_t n) { input_.received(n); }
   // The core ended the stream.
-  void closed() { eof_ = true; }
+  void closed() { input_.closed(); }
 
   // Starts looking for the reply to request `id`, with a fresh line budget.
   // Bytes already received and not yet read stay.
@@ -42,7 +43,7 @@ class ReplyReader {
   const std::string& failure() const { return failure_; }
 
   // Forgets everything; the connection is gone.
-  void reset();
+  void reset() { input_.reset(); }
   // Gives back buffers grown past `limit` bytes; true when any was.
   bool release_if_over(std::size_t limit);
 
@@ -50,10 +51,7 @@ class ReplyReader {
   bool matches(char* line, std::size_t size);
   Step fail(std::string message);
 
-  Buffer buffer_;
-  std::size_t start_ = 0;    // first byte not yet read as part of a line
-  std::size_t scanned_ = 0;  // bytes after start_ known to hold no "\n"
-  bool eof_ = false;
+  LineBuffer input_;
   std::uint64_t id_ = 0;
   int lines_ = 0;
   json::Tape tape_;

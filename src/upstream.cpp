@@ -14,21 +14,13 @@
 
 namespace {
 
-std::string os_error(int err) {
-  return std::strerror(err);
-}
-
-bool set_nonblocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-  return ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
 // A non-blocking socket for one connect attempt, or -1.
 int new_socket() {
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) return -1;
-  if (!set_nonblocking(fd)) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
+      ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
     ::close(fd);
     return -1;
   }
@@ -121,7 +113,7 @@ Result<Done, UpstreamError> Upstream::connect() {
   fd_ = fd;
 
   Json hello = {{"clientKind", "mcp"}, {"protocolVersion", 1u}};
-  auto reply = raw_call("hello", hello);
+  auto reply = exchange("hello", hello);
   if (!reply) {
     disconnect();
     UpstreamError error = std::move(reply).error();
@@ -142,11 +134,6 @@ Result<Done, UpstreamError> Upstream::connect() {
   return Done{};
 }
 
-Result<Done, UpstreamError> Upstream::ensure_connected() {
-  if (connected()) return Done{};
-  return connect();
-}
-
 Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::time_point end,
                                                 bool* sent) {
   while (!bytes.empty()) {
@@ -159,7 +146,8 @@ Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::t
     if (n == 0) return Err{UpstreamError::transport("failed to write whole buffer")};
     int err = errno;
     if (err == EINTR) continue;
-    if (err != EAGAIN && err != EWOULDBLOCK) return Err{UpstreamError::transport(os_error(err))};
+    if (err != EAGAIN && err != EWOULDBLOCK)
+      return Err{UpstreamError::transport(std::strerror(err))};
     if (!clock_.wait_until(fd_, POLLOUT, end)) return Err{timed_out(end, "write timeout")};
   }
   return Done{};
@@ -183,7 +171,8 @@ Result<Done, UpstreamError> Upstream::receive(Clock::time_point end) {
     }
     int err = errno;
     if (err == EINTR) continue;
-    if (err != EAGAIN && err != EWOULDBLOCK) return Err{UpstreamError::transport(os_error(err))};
+    if (err != EAGAIN && err != EWOULDBLOCK)
+      return Err{UpstreamError::transport(std::strerror(err))};
     if (!clock_.wait_until(fd_, POLLIN, end)) return Err{timed_out(end, "read timeout")};
   }
 }
@@ -212,7 +201,7 @@ bool runs_code(std::string_view method) {
 
 }  // namespace
 
-AnswerResult Upstream::raw_call(const std::string& method, const Json& params, bool* sent) {
+AnswerResult Upstream::exchange(const std::string& method, const Json& params, bool* sent) {
   if (!connected()) return Err{UpstreamError::not_running()};
   std::uint64_t id = next_id_++;
 
@@ -247,35 +236,28 @@ AnswerResult Upstream::raw_call(const std::string& method, const Json& params, b
 }
 
 AnswerResult Upstream::call_inner(const std::string& method, const Json& params) {
-  if (auto ready = ensure_connected(); !ready) return Err{std::move(ready).error()};
   const bool once = runs_code(method);
-  if (once && peer_gone()) {
-    // The core went away since the last call; nothing was sent yet.
-    disconnect();
-    if (auto reconnected = connect(); !reconnected) return Err{std::move(reconnected).error()};
+  // A broken connection (or a confused core) is started afresh, once. A
+  // request that runs code is resent only when it never left, and a core gone
+  // since the last call is looked for before it is sent.
+  for (int attempt = 0;; ++attempt) {
+    if (attempt > 0 || !connected() || (once && peer_gone())) {
+      disconnect();
+      if (auto ready = connect(); !ready) return Err{std::move(ready).error()};
+    }
+    bool sent = false;
+    auto outcome = exchange(method, params, &sent);
+    if (outcome || outcome.error().kind != UpstreamError::Kind::Transport) return outcome;
+    if (once && sent) {
+      disconnect();
+      return Err{UpstreamError::interrupted(std::move(outcome).error().message)};
+    }
+    if (attempt > 0) return outcome;
   }
-  bool sent = false;
-  auto first = raw_call(method, params, &sent);
-  if (first || first.error().kind != UpstreamError::Kind::Transport) return first;
-  if (once && sent) {
-    disconnect();
-    return Err{UpstreamError::interrupted(std::move(first).error().message)};
-  }
-
-  // The connection is broken (or the core is confused): start afresh once.
-  disconnect();
-  if (auto reconnected = connect(); !reconnected) return Err{std::move(reconnected).error()};
-  sent = false;
-  auto second = raw_call(method, params, &sent);
-  if (once && sent && !second && second.error().kind == UpstreamError::Kind::Transport) {
-    return Err{UpstreamError::interrupted(std::move(second).error().message)};
-  }
-  return second;
 }
 
-AnswerResult Upstream::call_with_deadline(const std::string& method, const Json& params,
-                                          std::chrono::milliseconds deadline) {
-  deadline_ = last_deadline_ = clock_.now() + deadline;
+AnswerResult Upstream::call(const std::string& method, const Json& params) {
+  deadline_ = last_deadline_ = clock_.now() + limits::kCallDeadline;
   AnswerResult outcome = Err{UpstreamError::transport("out of memory")};
   try {
     outcome = call_inner(method, params);
@@ -290,8 +272,4 @@ AnswerResult Upstream::call_with_deadline(const std::string& method, const Json&
     disconnect();
   }
   return outcome;
-}
-
-AnswerResult Upstream::call(const std::string& method, const Json& params) {
-  return call_with_deadline(method, params, limits::kCallDeadline);
 }

@@ -56,8 +56,6 @@ class Answer {
   json::Tape& tape() const { return *tape_; }
   // The tape node, or Tape::kNone for a reply without "result" (null).
   std::uint32_t node() const { return node_; }
-  // The answer as a JSON value, for the few that are read that way.
-  Json to_json() const { return node_ == json::Tape::kNone ? Json() : tape_->to_json(node_); }
 
  private:
   json::Tape* tape_;
@@ -87,32 +85,26 @@ class Upstream : public CoreLink {
 
   // Opens a fresh connection (replacing any present one) and says hello.
   Result<Done, UpstreamError> connect();
-  // Connects only when there is no connection; no I/O otherwise.
-  Result<Done, UpstreamError> ensure_connected();
-  // One core call within the 15 s call deadline: connect if needed, the
+  // One core call within limits::kCallDeadline: connect if needed, the
   // exchange, and one reconnect-and-retry after a transport failure (a
   // request that runs code in a page is resent only when it never left).
   // Overrunning the deadline leaves no connection.
   AnswerResult call(const std::string& method, const Json& params) override;
-  // The same under another deadline.
-  AnswerResult call_with_deadline(const std::string& method, const Json& params,
-                                  std::chrono::milliseconds deadline);
-  // Exactly one exchange on the current connection, no retry. `sent` tells
-  // whether any byte of the request reached the socket.
-  AnswerResult raw_call(const std::string& method, const Json& params, bool* sent = nullptr);
   bool past_deadline() const override { return last_deadline_ && clock_.now() > *last_deadline_; }
 
   // Gives back buffers grown past `limit` bytes; true when any was.
   bool release_buffers_over(std::size_t limit) { return reader_.release_if_over(limit); }
 
   bool connected() const { return fd_ >= 0; }
-  const std::string& path() const { return path_; }
   std::uint64_t next_id() const { return next_id_; }
 
  private:
   using Clock = LinkClock;
 
   AnswerResult call_inner(const std::string& method, const Json& params);
+  // Exactly one exchange on the current connection, no retry. `sent` tells
+  // whether any byte of the request reached the socket.
+  AnswerResult exchange(const std::string& method, const Json& params, bool* sent = nullptr);
   void disconnect();
   // True when the kept connection is known to be closed by the core.
   bool peer_gone() const;
