@@ -1,5 +1,5 @@
 // Any client line: classify never fails, every reply is one line of JSON, and
-// whatever parses reads back the same from both of our texts.
+// whatever parses reads back the same from our text of it.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
@@ -10,10 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
   if (auto value = json::parse(line)) {
-    for (const std::string& text : {json::compact(value.value()), json::pretty(value.value())}) {
-      auto again = json::parse(text);
-      if (!again || again.value() != value.value()) std::abort();
-    }
+    auto again = json::parse(json::compact(value.value()));
+    if (!again || again.value() != value.value()) std::abort();
   }
   auto classified = mcp::classify(line);
   if (auto* reply = std::get_if<mcp::Reply>(&classified)) {

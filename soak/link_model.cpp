@@ -23,11 +23,6 @@ std::string text_of(const Json& event, std::string_view key) {
   return value != nullptr && value->is_string() ? value->get<std::string>() : "";
 }
 
-std::uint64_t uint_of(const Json& event, std::string_view key, std::uint64_t fallback) {
-  const Json* value = json::find(event, key);
-  return value != nullptr && json::is_uint(*value) ? value->get<std::uint64_t>() : fallback;
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
   std::vector<std::string> parts;
   std::size_t from = 0;
@@ -50,9 +45,9 @@ std::optional<CoreRequest> parse_request(const Json& event) {
   r.id = id->get<std::uint64_t>();
   r.method = text_of(event, "method");
   r.faults = split(text_of(event, "fault"), '+');
-  r.junk = static_cast<int>(uint_of(event, "lines", 0));
+  r.junk = static_cast<int>(json::uint_or(event, "lines", 0));
   if (json::find(event, "badUtf8At") != nullptr) {
-    r.bad_utf8_at = static_cast<int>(uint_of(event, "badUtf8At", 0));
+    r.bad_utf8_at = static_cast<int>(json::uint_or(event, "badUtf8At", 0));
   }
   for (const std::string& part : r.faults) {
     if (part == "close_before" || part == "close_during" || part == "close_after" ||
@@ -267,7 +262,7 @@ const Json* LinkModel::peek() {
     const Json& event = (*events_)[next_];
     std::string kind = text_of(event, "event");
     if (kind == "request" || kind == "up") return &event;
-    if (kind == "closed") closed_.insert(uint_of(event, "conn", 0));
+    if (kind == "closed") closed_.insert(json::uint_or(event, "conn", 0));
     ++next_;
   }
   return nullptr;

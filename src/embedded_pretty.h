@@ -1,7 +1,8 @@
-// Writes pretty JSON text already escaped as the contents of a JSON string:
-// byte for byte what json::compact would write between the quotes of a
-// string holding json::pretty of the same value. A tool result is sent that
-// way, so a large result is written once instead of twice.
+// Writes pretty JSON text (two-space indentation, ": " after keys, no
+// trailing newline) already escaped as the contents of a JSON string: byte
+// for byte what json::compact would write between the quotes of a string
+// holding that text. A tool result is sent that way, so a large result is
+// written once instead of twice.
 #pragma once
 
 #include <cstdint>

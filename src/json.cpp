@@ -147,17 +147,7 @@ void write_integer(std::string& out, Integer value) {
   out.append(digits, end);
 }
 
-void write_double(std::string& out, double value) {
-  out += double_text(value);
-}
-
-void write_break(std::string& out, int indent, int depth) {
-  if (indent <= 0) return;
-  out += '\n';
-  out.append(static_cast<std::size_t>(indent * depth), ' ');
-}
-
-void write_value(std::string& out, const Json& value, int indent, int depth) {
+void write_value(std::string& out, const Json& value) {
   switch (value.type()) {
     case Json::value_t::object: {
       if (value.empty()) {
@@ -169,12 +159,10 @@ void write_value(std::string& out, const Json& value, int indent, int depth) {
       for (auto it = value.begin(); it != value.end(); ++it) {
         if (!first) out += ',';
         first = false;
-        write_break(out, indent, depth + 1);
         write_string(out, it.key());
-        out += indent > 0 ? ": " : ":";
-        write_value(out, it.value(), indent, depth + 1);
+        out += ':';
+        write_value(out, it.value());
       }
-      write_break(out, indent, depth);
       out += '}';
       return;
     }
@@ -188,10 +176,8 @@ void write_value(std::string& out, const Json& value, int indent, int depth) {
       for (const Json& element : value) {
         if (!first) out += ',';
         first = false;
-        write_break(out, indent, depth + 1);
-        write_value(out, element, indent, depth + 1);
+        write_value(out, element);
       }
-      write_break(out, indent, depth);
       out += ']';
       return;
     }
@@ -208,7 +194,7 @@ void write_value(std::string& out, const Json& value, int indent, int depth) {
       write_integer(out, value.get<std::int64_t>());
       return;
     case Json::value_t::number_float:
-      write_double(out, value.get<double>());
+      out += double_text(value.get<double>());
       return;
     default:
       out += "null";  // null, and kinds that parsing never produces
@@ -232,20 +218,19 @@ std::size_t written_size(const std::string& s) {
 // An upper bound on the written size of `value`, so that the text can be
 // allocated once: a tool result can carry a body of several megabytes, and
 // letting the text grow by doubling would copy it again and again.
-std::size_t written_size(const Json& value, std::size_t indent, std::size_t depth) {
-  std::size_t line = indent ? 1 + indent * (depth + 1) : 0;  // line break and indentation
+std::size_t written_size(const Json& value) {
   switch (value.type()) {
     case Json::value_t::string:
       return written_size(value.get_ref<const std::string&>());
     case Json::value_t::array: {
-      std::size_t size = 2 + line;
-      for (const Json& element : value) size += line + 1 + written_size(element, indent, depth + 1);
+      std::size_t size = 2;
+      for (const Json& element : value) size += 1 + written_size(element);
       return size;
     }
     case Json::value_t::object: {
-      std::size_t size = 2 + line;
+      std::size_t size = 2;
       for (auto it = value.begin(); it != value.end(); ++it) {
-        size += line + 3 + written_size(it.key()) + written_size(it.value(), indent, depth + 1);
+        size += 2 + written_size(it.key()) + written_size(it.value());
       }
       return size;
     }
@@ -254,28 +239,15 @@ std::size_t written_size(const Json& value, std::size_t indent, std::size_t dept
   }
 }
 
-std::string dump(const Json& value, int indent) {
-  std::string text;
-  text.reserve(written_size(value, static_cast<std::size_t>(indent), 0));
-  write_value(text, value, indent, 0);
-  return text;
-}
-
 }  // namespace
 
 std::string compact(const Json& value) {
-  return dump(value, 0);
+  std::string text;
+  text.reserve(written_size(value));
+  write_value(text, value);
+  return text;
 }
 
-std::string pretty(const Json& value) {
-  return dump(value, 2);
-}
-
-// The shortest digits that read back as the same double, laid out as
-// 1000.0, 0.001234, 1e-7, 1.5e300: plain notation while the decimal point
-// falls within 16 digits (or 5 zeros after it), else an exponent without
-// padding or plus sign. Integral values keep a ".0" so they read back as
-// doubles.
 // The shortest digits that read back as the same double, laid out as
 // 1000.0, 0.001234, 1e-7, 1.5e300: plain notation while the decimal point
 // falls within 16 digits (or 5 zeros after it), else an exponent without
@@ -368,6 +340,11 @@ const Json* find(const Json& object, std::string_view key) {
 Json get_or(const Json& object, std::string_view key, Json fallback) {
   const Json* member = find(object, key);
   return member ? *member : std::move(fallback);
+}
+
+std::uint64_t uint_or(const Json& object, std::string_view key, std::uint64_t fallback) {
+  const Json* member = find(object, key);
+  return member && is_uint(*member) ? member->get<std::uint64_t>() : fallback;
 }
 
 }  // namespace json

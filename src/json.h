@@ -25,9 +25,6 @@ Result<Json, std::string> parse(std::string_view text);
 // One line, no spaces: for JSON-RPC responses and core requests.
 std::string compact(const Json& value);
 
-// Two-space indentation, no trailing newline: for tool result texts.
-std::string pretty(const Json& value);
-
 // A double in the shortest form that reads back as the same value, always
 // with a fraction or an exponent (1000.0, 1e-7).
 std::string double_text(double value);
@@ -45,5 +42,7 @@ const Json* find(const Json& object, std::string_view key);
 
 // The member `key`, or `fallback` when it is missing (any type is returned).
 Json get_or(const Json& object, std::string_view key, Json fallback);
+// The member `key` when it is an unsigned integer (is_uint), else `fallback`.
+std::uint64_t uint_or(const Json& object, std::string_view key, std::uint64_t fallback);
 
 }  // namespace json

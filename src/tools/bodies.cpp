@@ -10,35 +10,23 @@ constexpr std::string_view kOmittedNote =
 constexpr std::string_view kDroppedNote = "dropped by memory budget";
 constexpr std::string_view kBinaryNote = "binary body omitted";
 
-constexpr unsigned char kInvalid = 0xFF;
-
-constexpr std::array<unsigned char, 256> make_decode_table() {
-  std::array<unsigned char, 256> table{};
-  for (auto& entry : table) entry = kInvalid;
-  constexpr std::string_view alphabet =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  for (std::size_t i = 0; i < alphabet.size(); ++i) {
-    table[static_cast<unsigned char>(alphabet[i])] = static_cast<unsigned char>(i);
-  }
-  return table;
-}
-
-constexpr auto kDecode = make_decode_table();
-
-// The decode table once per position in a group of four symbols, shifted into
-// place, so that a group decodes with four lookups and one check; an invalid
-// symbol sets kBadSymbol.
+// The symbols' values once per position in a group of four, shifted into
+// place, so that a group decodes with four lookups and one check; a byte that
+// is no symbol sets kBadSymbol.
 constexpr std::uint32_t kBadSymbol = 1u << 24;
 struct GroupTables {
   std::uint32_t at[4][256];
 };
 constexpr GroupTables make_group_tables() {
   GroupTables t{};
-  for (std::size_t c = 0; c < 256; ++c) {
-    for (int k = 0; k < 4; ++k) {
-      t.at[k][c] = kDecode[c] == kInvalid ? kBadSymbol
-                                          : static_cast<std::uint32_t>(kDecode[c]) << (18 - 6 * k);
-    }
+  for (auto& position : t.at) {
+    for (auto& entry : position) entry = kBadSymbol;
+  }
+  constexpr std::string_view alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (std::uint32_t i = 0; i < alphabet.size(); ++i) {
+    for (int k = 0; k < 4; ++k)
+      t.at[k][static_cast<unsigned char>(alphabet[i])] = i << (18 - 6 * k);
   }
   return t;
 }
@@ -86,14 +74,8 @@ std::optional<std::size_t> base64_decode_into(const char* in, std::size_t size, 
   if (bad & kBadSymbol) return std::nullopt;
   std::size_t symbols = 4 - padding;
   std::uint32_t group = 0;
-  for (std::size_t k = 0; k < 4; ++k) {
-    unsigned char v = 0;
-    if (k < symbols) {
-      v = kDecode[s[k]];
-      if (v == kInvalid) return std::nullopt;
-    }
-    group = (group << 6) | v;
-  }
+  for (std::size_t k = 0; k < symbols; ++k) group |= kGroups.at[k][s[k]];
+  if (group & kBadSymbol) return std::nullopt;
   // The bits the padding leaves over must be zero, or two texts would decode
   // alike.
   if ((symbols == 2 && (group & 0xFFFF) != 0) || (symbols == 3 && (group & 0xFF) != 0)) {

@@ -58,15 +58,13 @@ constexpr std::array kFailureTexts{
 // Any other core code: the code stays hidden and the core's message is shown.
 constexpr std::string_view kOtherCoreError = "Trelvo error: ";
 
-bool matches(const FailureText& row, const UpstreamError& error) {
-  return row.kind == error.kind && (row.kind != Kind::CoreError || row.code == error.code);
-}
-
 }  // namespace
 
 std::string upstream_err_text(const UpstreamError& error) {
   for (const FailureText& row : kFailureTexts) {
-    if (matches(row, error)) return std::string(row.text);
+    if (row.kind == error.kind && (row.kind != Kind::CoreError || row.code == error.code)) {
+      return std::string(row.text);
+    }
   }
   return std::string(kOtherCoreError) + error.message;
 }

@@ -39,18 +39,12 @@ constexpr std::pair<std::string_view, std::string_view> kSummaryCopies[] = {
     {"status", "status"},
 };
 
-// The non-negative integer argument `key`, or `fallback` when it is absent.
-std::uint64_t uint_arg(const Json& args, std::string_view key, std::uint64_t fallback) {
-  const Json* value = json::find(args, key);
-  return value && json::is_uint(*value) ? value->get<std::uint64_t>() : fallback;
-}
-
 }  // namespace
 
 Json list_flows_params(const Json& args) {
   Json params = Json::object();
   params["newestFirst"] = true;
-  params["limit"] = std::min(uint_arg(args, "limit", kDefaultFlowLimit), kMaxFlowLimit);
+  params["limit"] = std::min(json::uint_or(args, "limit", kDefaultFlowLimit), kMaxFlowLimit);
   for (const auto& [arg, param] : kListFilters) {
     if (const Json* value = json::find(args, arg)) params[std::string(param)] = *value;
   }
@@ -58,7 +52,7 @@ Json list_flows_params(const Json& args) {
 }
 
 Json get_flow_params(const Json& args) {
-  return Json{{"flowId", uint_arg(args, "flow_id", 0)}};
+  return Json{{"flowId", json::uint_or(args, "flow_id", 0)}};
 }
 
 namespace {
@@ -129,7 +123,7 @@ void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answ
 }
 
 void get_flow_write(const Json& args, Tape& tape, std::uint32_t answer, json::EmbeddedPretty& out) {
-  std::uint64_t limit = uint_arg(args, "max_body_bytes", kDefaultBodyLimit);
+  std::uint64_t limit = json::uint_or(args, "max_body_bytes", kDefaultBodyLimit);
   const Json* include = json::find(args, "include_bodies");
   bool with_bodies = include && include->is_boolean() && include->get<bool>();
 

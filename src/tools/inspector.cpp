@@ -28,10 +28,7 @@ bool newest_first(const Json& args) {
 Json console_messages_params(const Json& args) {
   Json params = Json::object();
   params["pageHandle"] = json::get_or(args, "page_handle", "");
-  const Json* limit = json::find(args, "limit");
-  params["limit"] = limit && json::is_uint(*limit)
-                        ? std::min(limit->get<std::uint64_t>(), kMaxMessageLimit)
-                        : kDefaultMessageLimit;
+  params["limit"] = std::min(json::uint_or(args, "limit", kDefaultMessageLimit), kMaxMessageLimit);
   params["newestFirst"] = newest_first(args);
   if (const Json* since = json::find(args, "since_seq")) params["sinceSeq"] = *since;
   if (const Json* level = json::find(args, "level")) params["level"] = *level;

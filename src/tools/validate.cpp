@@ -42,28 +42,15 @@ constexpr std::array kRequired{
 };
 
 bool has_kind(const Json& value, Kind kind) {
-  switch (kind) {
-    case Kind::Uint:
-      return json::is_uint(value);
-    case Kind::String:
-      return value.is_string();
-    case Kind::Bool:
-      return value.is_boolean();
-  }
-  return false;
+  return kind == Kind::Uint     ? json::is_uint(value)
+         : kind == Kind::String ? value.is_string()
+                                : value.is_boolean();
 }
 
 std::string type_message(std::string_view key, Kind kind) {
-  std::string text = "argument " + std::string(key);
-  switch (kind) {
-    case Kind::Uint:
-      return text + " must be a non-negative integer";
-    case Kind::String:
-      return text + " must be a string";
-    case Kind::Bool:
-      return text + " must be a boolean";
-  }
-  return text;
+  constexpr std::string_view kMustBe[] = {"a non-negative integer", "a string", "a boolean"};
+  return "argument " + std::string(key) + " must be " +
+         std::string(kMustBe[static_cast<int>(kind)]);
 }
 
 const ArgType* arg_type(std::string_view key) {

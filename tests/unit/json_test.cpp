@@ -140,13 +140,6 @@ TEST(JsonNumberTest, IntegerKindFollowsTheText) {
   EXPECT_FALSE(json::is_uint(Json("5")));
 }
 
-TEST(JsonTextTest, PrettyUsesTwoSpacesAndNoTrailingNewline) {
-  EXPECT_EQ(json::pretty(Json::parse(R"({"b":[1,{},"x\u0001",1e3],"a":{"c":[]},"d":null})")),
-            "{\n  \"a\": {\n    \"c\": []\n  },\n  \"b\": [\n    1,\n    {},\n"
-            "    \"x\\u0001\",\n    1000.0\n  ],\n  \"d\": null\n}");
-  EXPECT_EQ(json::pretty(Json::object()), "{}");
-}
-
 TEST(JsonAccessTest, FindNeverInsertsAndAnswersNullptrForNonObjects) {
   Json object = Json::parse(R"({"a":null})");
   ASSERT_NE(json::find(object, "a"), nullptr);
