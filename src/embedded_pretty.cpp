@@ -29,8 +29,7 @@ constexpr auto kDoubleEscapes = make_double_escapes();
 // A line break of the pretty text is the two characters \n in the response.
 constexpr std::string_view kBreak = "\\n";
 
-}  // namespace
-
+// Appends `text` escaped twice: as a JSON string's contents, and that again.
 void append_escaped_twice(Buffer& out, std::string_view text) {
   const char* p = text.data();
   const char* end = p + text.size();
@@ -43,6 +42,8 @@ void append_escaped_twice(Buffer& out, std::string_view text) {
     p = stop + 1;
   }
 }
+
+}  // namespace
 
 void EmbeddedPretty::line_break(std::size_t depth) {
   std::size_t spaces = 2 * depth;

@@ -83,7 +83,4 @@ class EmbeddedPretty {
   bool stopped_ = false;
 };
 
-// Appends `text` escaped twice: as a JSON string's contents, and that again.
-void append_escaped_twice(Buffer& out, std::string_view text);
-
 }  // namespace json

@@ -51,6 +51,9 @@ std::string result_response(Json id, Json result) {
   return json::compact(response);
 }
 
+namespace {
+
+// ping, initialize, or -32601 for any other method.
 std::string protocol_response(Json id, std::string_view method, const std::optional<Json>& params) {
   if (method == "ping") return result_response(std::move(id), Json::object());
   if (method == "initialize") {
@@ -58,6 +61,8 @@ std::string protocol_response(Json id, std::string_view method, const std::optio
   }
   return error_response(std::move(id), kMethodNotFound, "method not found: " + std::string(method));
 }
+
+}  // namespace
 
 Classified classify(std::string_view line) {
   auto parsed = json::parse(line);

@@ -32,8 +32,5 @@ std::string error_response(Json id, std::int64_t code, std::string_view message)
 // The -32700 error for a line too long to hold in memory, which is dropped.
 std::string lost_line_response();
 std::string result_response(Json id, Json result);
-// ping, initialize, or -32601 for any other method. `params` is null when the
-// request had none.
-std::string protocol_response(Json id, std::string_view method, const std::optional<Json>& params);
 
 }  // namespace mcp

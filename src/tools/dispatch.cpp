@@ -16,6 +16,13 @@ namespace {
 
 constexpr std::int64_t kInvalidParams = -32602;
 
+// The tool result that reports a failed call in its one sentence.
+void append_failure(Buffer& out, Json id, const UpstreamError& error) {
+  Json item = Json::object({{"text", upstream_err_text(error)}, {"type", "text"}});
+  Json result = Json::object({{"content", Json::array({item})}, {"isError", true}});
+  out.append(std::string_view(mcp::result_response(std::move(id), std::move(result))));
+}
+
 Json no_params(const Json&) {
   return nullptr;
 }
@@ -63,10 +70,9 @@ void append(Buffer& out, const std::string& text) {
 // too large to hold ends in dispatch_into's std::bad_alloc handler.
 void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& args) {
   AnswerResult answer = core.call(route.core_method, route.params(args));
-  if (!answer)
-    return append(out, tool_result(std::move(id), {upstream_err_text(answer.error()), true}));
+  if (!answer) return append_failure(out, std::move(id), answer.error());
   std::size_t start = out.size();
-  // The same envelope tool_result() builds, with its text written in place.
+  // The envelope of append_failure(), with the text written in place.
   out.append(R"({"id":)");
   append(out, json::compact(id));
   out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
@@ -76,8 +82,7 @@ void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& a
   if (text.stopped() || core.past_deadline()) {
     // Shaping an enormous answer took the call past its limit.
     out.resize(start);
-    append(out, tool_result(std::move(id),
-                            {upstream_err_text(UpstreamError::deadline_exceeded()), true}));
+    append_failure(out, std::move(id), UpstreamError::deadline_exceeded());
   }
 }
 
@@ -114,8 +119,7 @@ void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id
     // Too large to take apart or to answer in memory: the call fails, the
     // session goes on.
     out.resize(start);
-    append(out, tool_result(std::move(kept_id),
-                            {upstream_err_text(UpstreamError::deadline_exceeded()), true}));
+    append_failure(out, std::move(kept_id), UpstreamError::deadline_exceeded());
   }
 }
 
@@ -123,20 +127,6 @@ std::string dispatch(CoreLink& core, std::string_view method, Json id, Json para
   Buffer out;
   dispatch_into(out, core, method, std::move(id), std::move(params));
   return std::string(out.view());
-}
-
-std::string tool_result(Json id, ToolOutcome outcome) {
-  // Built member by member: a braced list would copy the text, which can be a
-  // body of several megabytes.
-  Json item = Json::object();
-  item["text"] = std::move(outcome.text);
-  item["type"] = "text";
-  Json content = Json::array();
-  content.push_back(std::move(item));
-  Json envelope = Json::object();
-  envelope["content"] = std::move(content);
-  envelope["isError"] = outcome.is_error;
-  return mcp::result_response(std::move(id), std::move(envelope));
 }
 
 }  // namespace tools

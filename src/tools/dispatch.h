@@ -10,12 +10,6 @@
 
 namespace tools {
 
-// What a tool call ends in: a success text (pretty JSON) or an error sentence.
-struct ToolOutcome {
-  std::string text;
-  bool is_error = false;
-};
-
 // Validates, routes and runs one tool request; always returns a complete
 // JSON-RPC response text. Makes at most one core request. `method` is one of
 // the two that mcp::classify hands on: "tools/list", else "tools/call".
@@ -23,8 +17,5 @@ std::string dispatch(CoreLink& core, std::string_view method, Json id, Json para
 // The same, appending the response text to `out`, so that a large one is
 // written straight into the buffer it is sent from.
 void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id, Json params);
-
-// The JSON-RPC result response carrying the tool-result envelope.
-std::string tool_result(Json id, ToolOutcome outcome);
 
 }  // namespace tools

@@ -187,15 +187,13 @@ TEST(ClassifyTest, ToolMethodsBecomeToolRequestsWithIdAndParamsUnchanged) {
   }
 }
 
-TEST(ResponseTest, BuildersListMembersInByteOrderAndOnlyPingAndInitializeAreProtocolMethods) {
+TEST(ResponseTest, BuildersListMembersInByteOrder) {
   EXPECT_EQ(mcp::error_response(Json("s"), 0, "a\"b\\c\n\x01/\xE2\x80\x94"),
             "{\"error\":{\"code\":0,\"message\":\"a\\\"b\\\\c\\n\\u0001/\xE2\x80\x94\"},"
             "\"id\":\"s\",\"jsonrpc\":\"2.0\"}");
   EXPECT_EQ(
       mcp::result_response(Json::parse("1"), Json::parse(R"({"b":null,"a":[{"y":1,"x":2}]})")),
       R"({"id":1,"jsonrpc":"2.0","result":{"a":[{"x":2,"y":1}],"b":null}})");
-  EXPECT_EQ(mcp::protocol_response(Json::parse("1"), "tools/list", std::nullopt),
-            err("1", -32601, "method not found: tools/list"));
 }
 
 }  // namespace
