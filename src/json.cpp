@@ -202,48 +202,10 @@ void write_value(std::string& out, const Json& value) {
   }
 }
 
-// An upper bound on the written size of a string, escapes included.
-std::size_t written_size(const std::string& s) {
-  std::size_t size = s.size() + 2;
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      size += 1;
-    } else if (c < 0x20) {
-      size += 5;
-    }
-  }
-  return size;
-}
-
-// An upper bound on the written size of `value`, so that the text can be
-// allocated once: a tool result can carry a body of several megabytes, and
-// letting the text grow by doubling would copy it again and again.
-std::size_t written_size(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::string:
-      return written_size(value.get_ref<const std::string&>());
-    case Json::value_t::array: {
-      std::size_t size = 2;
-      for (const Json& element : value) size += 1 + written_size(element);
-      return size;
-    }
-    case Json::value_t::object: {
-      std::size_t size = 2;
-      for (auto it = value.begin(); it != value.end(); ++it) {
-        size += 2 + written_size(it.key()) + written_size(it.value());
-      }
-      return size;
-    }
-    default:
-      return 32;  // null, booleans and numbers
-  }
-}
-
 }  // namespace
 
 std::string compact(const Json& value) {
   std::string text;
-  text.reserve(written_size(value));
   write_value(text, value);
   return text;
 }

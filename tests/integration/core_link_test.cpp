@@ -258,7 +258,8 @@ TEST(CoreLinkTest, AnExpressionIsResentOnlyWhenItNeverReachedTheCore) {
       {noise, "no matching response within 64 lines"},
       {"\xC0\xAF\n", "stream did not contain valid UTF-8"},  // an overlong "/"
   };
-  for (const auto& [last_words, failure] : endings) {
+  for (const auto& [words, failure] : endings) {
+    const std::string& last_words = words;  // a lambda captures no binding
     FakeCore core(
         {FakeCore::after_hello([](Conn& conn) { conn.answer(R"({"id":{ID},"result":{}})"); }),
          FakeCore::after_hello([&](Conn& conn) {
