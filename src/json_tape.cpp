@@ -358,12 +358,7 @@ std::vector<std::pair<std::string_view, std::uint32_t>> Tape::sorted_members(
   for (std::uint32_t k = object + 1; k < nodes_[object].end; k = nodes_[k + 1].end) {
     members.emplace_back(string(k), k + 1);
   }
-  std::stable_sort(members.begin(), members.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  // Of each run of one key, the last.
-  auto last = std::unique(members.rbegin(), members.rend(),
-                          [](const auto& a, const auto& b) { return a.first == b.first; });
-  members.erase(members.begin(), last.base());
+  sort_keeping_last(members);
   return members;
 }
 

@@ -7,6 +7,7 @@
 // as doubles, "-0" as 0, a repeated key keeping its last value.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -103,6 +104,16 @@ class Tape {
   const char* text_ = nullptr;       // of the last parse()
   Fault fault_;
 };
+
+// Sorts (key, node) pairs by key, stably, keeping of each key only the last.
+template <class Key>
+void sort_keeping_last(std::vector<std::pair<Key, std::uint32_t>>& members) {
+  std::stable_sort(members.begin(), members.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  auto last = std::unique(members.rbegin(), members.rend(),
+                          [](const auto& a, const auto& b) { return a.first == b.first; });
+  members.erase(members.begin(), last.base());
+}
 
 NumberKind number_kind(std::string_view token);
 // The token's double value (json::parse uses the same conversion).

@@ -1,6 +1,5 @@
 #include "tools/status.h"
 
-#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,11 +34,7 @@ std::vector<Member> snake_members(const Tape& tape, std::uint32_t object) {
   for (const auto& [key, value] : tape.sorted_members(object)) {
     members.emplace_back(camel_to_snake(key), value);
   }
-  std::stable_sort(members.begin(), members.end(),
-                   [](const Member& a, const Member& b) { return a.first < b.first; });
-  auto last = std::unique(members.rbegin(), members.rend(),
-                          [](const Member& a, const Member& b) { return a.first == b.first; });
-  members.erase(members.begin(), last.base());
+  json::sort_keeping_last(members);
   return members;
 }
 
