@@ -9,23 +9,6 @@
 namespace json {
 namespace {
 
-// What a byte of a string value becomes: escaped for the pretty text, then
-// that escape escaped for the response line. Empty for bytes that stay.
-constexpr std::array<std::string_view, 256> make_double_escapes() {
-  std::array<std::string_view, 256> table{};
-  constexpr std::string_view kControls[32] = {
-      "\\\\u0000", "\\\\u0001", "\\\\u0002", "\\\\u0003", "\\\\u0004", "\\\\u0005", "\\\\u0006",
-      "\\\\u0007", "\\\\b",     "\\\\t",     "\\\\n",     "\\\\u000b", "\\\\f",     "\\\\r",
-      "\\\\u000e", "\\\\u000f", "\\\\u0010", "\\\\u0011", "\\\\u0012", "\\\\u0013", "\\\\u0014",
-      "\\\\u0015", "\\\\u0016", "\\\\u0017", "\\\\u0018", "\\\\u0019", "\\\\u001a", "\\\\u001b",
-      "\\\\u001c", "\\\\u001d", "\\\\u001e", "\\\\u001f"};
-  for (int c = 0; c < 32; ++c) table[static_cast<std::size_t>(c)] = kControls[c];
-  table['"'] = "\\\\\\\"";
-  table['\\'] = "\\\\\\\\";
-  return table;
-}
-constexpr auto kDoubleEscapes = make_double_escapes();
-
 // A line break of the pretty text is the two characters \n in the response.
 constexpr std::string_view kBreak = "\\n";
 
@@ -38,7 +21,7 @@ void append_escaped_twice(Buffer& out, std::string_view text) {
     const char* stop = find_special(p, end);
     out.append(std::string_view(p, static_cast<std::size_t>(stop - p)));
     if (stop == end) break;
-    out.append(kDoubleEscapes[static_cast<unsigned char>(*stop)]);
+    out.append(kEscapedTwice[static_cast<unsigned char>(*stop)]);
     p = stop + 1;
   }
 }

@@ -100,43 +100,15 @@ namespace {
 // everything else, non-ASCII included, is written as it is.
 void write_string(std::string& out, std::string_view text) {
   if (!is_utf8(text)) return write_string(out, sanitized(text));
-  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
-  std::size_t plain = 0;  // start of the run not yet copied
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.substr(plain, i - plain));
-    plain = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += "\\u00";
-        out += kHex[c >> 4];
-        out += kHex[c & 15];
-    }
+  const char* end = text.data() + text.size();
+  for (const char* p = text.data(); p < end;) {
+    const char* stop = find_special(p, end);
+    out.append(p, static_cast<std::size_t>(stop - p));
+    if (stop == end) break;
+    out += kEscapedOnce[static_cast<unsigned char>(*stop)];
+    p = stop + 1;
   }
-  out.append(text.substr(plain));
   out += '"';
 }
 
