@@ -61,30 +61,20 @@ void EmbeddedPretty::close(char bracket) {
 }
 
 void EmbeddedPretty::key(std::string_view name) {
-  before_value();
-  out_.append("\\\"");
-  append_escaped_twice(out_, name);
-  out_.append("\\\": ");
-  after_key_ = true;
-}
-
-void EmbeddedPretty::plain_key(std::string_view name) {
-  // The comma, line break, indentation and key in one go: this runs for
-  // every member of every flow.
+  // The comma, line break and indentation in one go: this runs for every
+  // member of every flow.
   std::size_t spaces = 2 * empty_.size();
-  char* start = out_.reserve_more(1 + kBreak.size() + spaces + name.size() + 6);
+  char* start = out_.reserve_more(1 + kBreak.size() + spaces + 2);
   char* at = start;
   if (!empty_.back()) *at++ = ',';
   empty_.back() = 0;
   std::memcpy(at, kBreak.data(), kBreak.size());
   at += kBreak.size();
   std::memset(at, ' ', spaces);
-  at += spaces;
-  std::memcpy(at, "\\\"", 2);
-  std::memcpy(at + 2, name.data(), name.size());
-  std::memcpy(at + 2 + name.size(), "\\\": ", 4);
-  at += name.size() + 6;
-  out_.commit(static_cast<std::size_t>(at - start));
+  std::memcpy(at + spaces, "\\\"", 2);
+  out_.commit(static_cast<std::size_t>(at + spaces + 2 - start));
+  append_escaped_twice(out_, name);
+  out_.append("\\\": ");
   after_key_ = true;
 }
 
@@ -183,7 +173,7 @@ void EmbeddedPretty::value_or(const Tape& tape, std::uint32_t node, Missing miss
 void EmbeddedPretty::members(const Tape& tape, std::uint32_t from,
                              std::initializer_list<Copied> copied) {
   for (const Copied& c : copied) {
-    plain_key(c.key);
+    key(c.key);
     value_or(tape, tape.find(from, c.member), c.missing);
   }
 }

@@ -42,9 +42,6 @@ class EmbeddedPretty {
   // Inside an object: the next member's key. Keys must come in ascending
   // byte order, as in every object the program writes.
   void key(std::string_view name);
-  // The same for a name known to need no escaping (letters, digits, "_")
-  // inside an object.
-  void plain_key(std::string_view name);
 
   void null() { scalar("null"); }
   void boolean(bool value) { scalar(value ? "true" : "false"); }

@@ -131,9 +131,9 @@ std::string_view content_type_of(const Tape& tape, std::uint32_t detail,
 void write_omitted_body(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t detail,
                         std::string_view meta_key) {
   out.begin_object();
-  out.plain_key("note");
+  out.key("note");
   out.string(kOmittedNote);
-  out.plain_key("size");
+  out.key("size");
   write_total(out, tape, meta_of(tape, detail, meta_key));
   out.end_object();
 }
@@ -145,9 +145,9 @@ void write_body_field(json::EmbeddedPretty& out, Tape& tape, std::uint32_t detai
   bool stored_truncated = flag_of(tape, meta, "truncated");
   out.begin_object();
   if (flag_of(tape, meta, "dropped")) {
-    out.plain_key("note");
+    out.key("note");
     out.string(kDroppedNote);
-    out.plain_key("size");
+    out.key("size");
     write_total(out, tape, meta);
     return out.end_object();
   }
@@ -161,28 +161,28 @@ void write_body_field(json::EmbeddedPretty& out, Tape& tape, std::uint32_t detai
     size = base64_decode_into(bytes, text.size(), bytes);
   }
   if (!size || *size == 0) {
-    out.plain_key("size");
+    out.key("size");
     out.uint(0);
     return out.end_object();
   }
 
   std::string_view body(bytes, *size);
   if (json::is_utf8(body)) {
-    out.plain_key("original_size");
+    out.key("original_size");
     write_total(out, tape, meta);
-    out.plain_key("text");
+    out.key("text");
     out.string(body.substr(0, cut_point(body, limit)));
-    out.plain_key("truncated");
+    out.key("truncated");
     out.boolean(stored_truncated || body.size() > limit);
     return out.end_object();
   }
-  out.plain_key("content_type");
+  out.key("content_type");
   out.string(content_type_of(tape, detail, headers_key));
-  out.plain_key("note");
+  out.key("note");
   out.string(kBinaryNote);
-  out.plain_key("size");
+  out.key("size");
   write_total(out, tape, meta);
-  out.plain_key("truncated");
+  out.key("truncated");
   out.boolean(stored_truncated);
   out.end_object();
 }

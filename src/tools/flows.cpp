@@ -80,18 +80,18 @@ void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t fl
   };
   out.begin_object();
   for (std::size_t i = 0; i < std::size(kSummaryCopies); ++i) {
-    out.plain_key(kSummaryCopies[i].first);
+    out.key(kSummaryCopies[i].first);
     if (found[i] == Tape::kNone) {
       out.null();
     } else {
       out.value(tape, found[i]);
     }
   }
-  out.plain_key("time");
+  out.key("time");
   char time[kUtcTextMax];
   auto ts = tape.uint_value(found[kTs]);
   out.string(std::string_view(time, ts ? write_utc_text(*ts, time) : 0));
-  out.plain_key("url");
+  out.key("url");
   out.string({text_of(kScheme), "://", text_of(kHost), text_of(kPath)});
   out.end_object();
 }
@@ -110,14 +110,14 @@ void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answ
   std::uint64_t count = flows.size();
   std::uint64_t total = tape.uint_value(tape.find(answer, "matchedTotal")).value_or(count);
   out.begin_object();
-  out.plain_key("flows");
+  out.key("flows");
   out.begin_array();
   // The core lists its selection oldest first; the agent reads newest first.
   for (auto it = flows.rbegin(); it != flows.rend(); ++it) write_summary(out, tape, *it);
   out.end_array();
-  out.plain_key("total_in_store");
+  out.key("total_in_store");
   out.uint(total);
-  out.plain_key("truncated");
+  out.key("truncated");
   out.boolean(count < total);
   out.end_object();
 }
@@ -129,15 +129,15 @@ void get_flow_write(const Json& args, Tape& tape, std::uint32_t answer, json::Em
 
   auto side = [&](std::string_view name, std::string_view bytes_key, std::string_view meta_key,
                   std::string_view headers_key) {
-    out.plain_key(name);
+    out.key(name);
     out.begin_object();
-    out.plain_key("body");
+    out.key("body");
     if (with_bodies) {
       write_body_field(out, tape, answer, bytes_key, meta_key, headers_key, limit);
     } else {
       write_omitted_body(out, tape, answer, meta_key);
     }
-    out.plain_key("headers");
+    out.key("headers");
     std::uint32_t headers = tape.find(answer, headers_key);
     if (headers == Tape::kNone) {
       out.begin_array();
@@ -151,7 +151,7 @@ void get_flow_write(const Json& args, Tape& tape, std::uint32_t answer, json::Em
   out.begin_object();
   side("request", "reqBodyB64", "reqBodyMeta", "reqHeaders");
   side("response", "respBodyB64", "respBodyMeta", "respHeaders");
-  out.plain_key("summary");
+  out.key("summary");
   std::uint32_t summary = tape.find(answer, "summary");
   if (summary == Tape::kNone || tape.is(summary, Tape::Kind::Null)) {
     out.null();

@@ -59,7 +59,7 @@ void write_page(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t page,
                 std::uint32_t bundle) {
   if (!out.checkpoint()) return;
   out.begin_object();
-  out.plain_key("app_bundle");
+  out.key("app_bundle");
   out.value_or(tape, bundle, Missing::Null);
   out.members(
       tape, page,
@@ -69,9 +69,9 @@ void write_page(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t page,
 
 void write_device(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t device) {
   out.begin_object();
-  out.plain_key("device_id");
+  out.key("device_id");
   out.value_or(tape, tape.find(device, "deviceId"), Missing::Null);
-  out.plain_key("pages");
+  out.key("pages");
   out.begin_array();
   for (std::uint32_t app : elements(tape, tape.find(device, "apps"))) {
     std::uint32_t bundle = tape.find(app, "bundleId");
@@ -104,7 +104,7 @@ void write_message(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t me
 void list_pages_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
                       json::EmbeddedPretty& out) {
   out.begin_object();
-  out.plain_key("devices");
+  out.key("devices");
   out.begin_array();
   for (std::uint32_t device : elements(tape, tape.find(answer, "devices"))) {
     write_device(out, tape, device);
@@ -120,13 +120,13 @@ void console_messages_write(const Json& args, const Tape& tape, std::uint32_t an
   // them in the order it asked for.
   if (newest_first(args)) std::reverse(messages.begin(), messages.end());
   out.begin_object();
-  out.plain_key("messages");
+  out.key("messages");
   out.begin_array();
   for (std::uint32_t message : messages) write_message(out, tape, message);
   out.end_array();
-  out.plain_key("time_semantics");
+  out.key("time_semantics");
   out.string(kTimeSemantics);
-  out.plain_key("truncated");
+  out.key("truncated");
   out.value_or(tape, tape.find(answer, "truncated"), Missing::False);
   out.end_object();
 }

@@ -93,7 +93,7 @@ void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item)
   out.begin_object();
   bool summary_written = false;
   auto write_summary = [&] {
-    out.plain_key("summary");
+    out.key("summary");
     out.string(summary);
     summary_written = true;
   };
