@@ -124,21 +124,11 @@ void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
       return boolean(true);
     case Tape::Kind::String:
       return string(tape.string(node));
-    case Tape::Kind::Number: {
-      std::string_view token(n.text, n.length);
-      switch (n.number) {
-        case NumberKind::Unsigned:
-          return scalar(token);  // the grammar leaves one way to write it
-        case NumberKind::Signed: {
-          std::int64_t value = 0;
-          std::from_chars(token.data(), token.data() + token.size(), value);
-          return scalar(std::to_string(value));  // "-0" reads as 0
-        }
-        case NumberKind::Double:
-          return scalar(double_text(number_double(token)));
-      }
-      return;
-    }
+    case Tape::Kind::Number:
+      // The grammar leaves one way to write an unsigned integer; any other
+      // number is written as its value reads ("-0" as 0, 1E2 as 100.0).
+      if (n.number == NumberKind::Unsigned) return scalar({n.text, n.length});
+      return scalar(compact(tape.to_json(node)));
     case Tape::Kind::Array:
       begin_array();
       for (std::uint32_t c = tape.first_child(node); c < n.end; c = tape[c].end) value(tape, c);
