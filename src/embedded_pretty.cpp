@@ -60,11 +60,16 @@ void EmbeddedPretty::close(char bracket) {
   out_.append(bracket);
 }
 
-void EmbeddedPretty::key(std::string_view name) {
-  // The comma, line break and indentation in one go: this runs for every
-  // member of every flow.
+void EmbeddedPretty::reply_key(std::string_view name) {
+  write_key(name,
+            find_special(name.data(), name.data() + name.size()) != name.data() + name.size());
+}
+
+void EmbeddedPretty::write_key(std::string_view name, bool escape) {
+  // The comma, line break, indentation and key in one go: this runs for
+  // every member of every flow.
   std::size_t spaces = 2 * empty_.size();
-  char* start = out_.reserve_more(1 + kBreak.size() + spaces + 2);
+  char* start = out_.reserve_more(1 + kBreak.size() + spaces + name.size() + 6);
   char* at = start;
   if (!empty_.back()) *at++ = ',';
   empty_.back() = 0;
@@ -72,10 +77,16 @@ void EmbeddedPretty::key(std::string_view name) {
   at += kBreak.size();
   std::memset(at, ' ', spaces);
   std::memcpy(at + spaces, "\\\"", 2);
-  out_.commit(static_cast<std::size_t>(at + spaces + 2 - start));
+  at += spaces + 2;
+  after_key_ = true;
+  if (!escape) {
+    if (!name.empty()) std::memcpy(at, name.data(), name.size());
+    std::memcpy(at + name.size(), "\\\": ", 4);
+    return out_.commit(static_cast<std::size_t>(at + name.size() + 4 - start));
+  }
+  out_.commit(static_cast<std::size_t>(at - start));
   append_escaped_twice(out_, name);
   out_.append("\\\": ");
-  after_key_ = true;
 }
 
 void EmbeddedPretty::scalar(std::string_view text) {
@@ -136,7 +147,7 @@ void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
     case Tape::Kind::Object:
       begin_object();
       for (const auto& [name, member] : tape.sorted_members(node)) {
-        key(name);
+        reply_key(name);
         value(tape, member);
       }
       return end_object();

@@ -40,8 +40,11 @@ class EmbeddedPretty {
   void begin_array() { open('['); }
   void end_array() { close(']'); }
   // Inside an object: the next member's key. Keys must come in ascending
-  // byte order, as in every object the program writes.
-  void key(std::string_view name);
+  // byte order, as in every object the program writes. A name of the
+  // program's own (letters, digits, "_") is written as it is; a name read
+  // from a reply is escaped where it needs to be.
+  void key(std::string_view name) { write_key(name, false); }
+  void reply_key(std::string_view name);
 
   void null() { scalar("null"); }
   void boolean(bool value) { scalar(value ? "true" : "false"); }
@@ -70,6 +73,7 @@ class EmbeddedPretty {
   void close(char bracket);
   void before_value();
   void line_break(std::size_t depth);
+  void write_key(std::string_view name, bool escape);
   void scalar(std::string_view text);
 
   Buffer& out_;

@@ -54,7 +54,7 @@ void write_snake(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t node
   if (!tape.is(node, Tape::Kind::Object)) return out.value_or(tape, node, Missing::Null);
   out.begin_object();
   for (const auto& [key, value] : snake_members(tape, node)) {
-    out.key(key);
+    out.reply_key(key);
     if (!report || key != "items" || !tape.is(value, Tape::Kind::Array)) {
       write_snake(out, tape, value);
       continue;
@@ -100,7 +100,7 @@ void write_item(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t item)
   for (const auto& [name, value] : members) {
     if (!summary_written && name >= "summary") write_summary();
     if (name == "summary") continue;
-    out.key(name);
+    out.reply_key(name);
     write_snake(out, tape, value);
   }
   if (!summary_written) write_summary();
