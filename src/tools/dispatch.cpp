@@ -16,11 +16,28 @@ namespace {
 
 constexpr std::int64_t kInvalidParams = -32602;
 
+void append(Buffer& out, const std::string& text) {
+  out.append(std::string_view(text));
+}
+
+// A tool result: its one text, which `write_text` appends already escaped,
+// in the envelope that JSON-RPC and MCP put around it.
+template <class WriteText>
+void append_result(Buffer& out, const Json& id, bool is_error, WriteText write_text) {
+  out.append(R"({"id":)");
+  append(out, json::compact(id));
+  out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
+  write_text();
+  out.append(is_error ? R"(","type":"text"}],"isError":true}})"
+                      : R"(","type":"text"}],"isError":false}})");
+}
+
 // The tool result that reports a failed call in its one sentence.
-void append_failure(Buffer& out, Json id, const UpstreamError& error) {
-  Json item = Json::object({{"text", upstream_err_text(error)}, {"type", "text"}});
-  Json result = Json::object({{"content", Json::array({item})}, {"isError", true}});
-  out.append(std::string_view(mcp::result_response(std::move(id), std::move(result))));
+void append_failure(Buffer& out, const Json& id, const UpstreamError& error) {
+  append_result(out, id, true, [&] {
+    std::string quoted = json::compact(upstream_err_text(error));
+    out.append(std::string_view(quoted).substr(1, quoted.size() - 2));  // without its quotes
+  });
 }
 
 Json no_params(const Json&) {
@@ -62,27 +79,22 @@ const Route* find_route(std::string_view tool) {
   return nullptr;
 }
 
-void append(Buffer& out, const std::string& text) {
-  out.append(std::string_view(text));
-}
-
 // The tool-result response for `route`'s call, appended to `out`. An answer
 // too large to hold ends in dispatch_into's std::bad_alloc handler.
-void run(Buffer& out, CoreLink& core, const Route& route, Json id, const Json& args) {
+void run(Buffer& out, CoreLink& core, const Route& route, const Json& id, const Json& args) {
   AnswerResult answer = core.call(route.core_method, route.params(args));
-  if (!answer) return append_failure(out, std::move(id), answer.error());
+  if (!answer) return append_failure(out, id, answer.error());
   std::size_t start = out.size();
-  // The envelope of append_failure(), with the text written in place.
-  out.append(R"({"id":)");
-  append(out, json::compact(id));
-  out.append(R"(,"jsonrpc":"2.0","result":{"content":[{"text":")");
-  json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
-  route.write(args, answer.value().tape(), answer.value().node(), text);
-  out.append(R"(","type":"text"}],"isError":false}})");
-  if (text.stopped() || core.past_deadline()) {
+  bool late = false;
+  append_result(out, id, false, [&] {
+    json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
+    route.write(args, answer.value().tape(), answer.value().node(), text);
+    late = text.stopped() || core.past_deadline();
+  });
+  if (late) {
     // Shaping an enormous answer took the call past its limit.
     out.resize(start);
-    append_failure(out, std::move(id), UpstreamError::deadline_exceeded());
+    append_failure(out, id, UpstreamError::deadline_exceeded());
   }
 }
 
@@ -102,7 +114,7 @@ void call_tool(Buffer& out, CoreLink& core, Json id, const Json& params) {
   if (route == nullptr) {
     return append(out, mcp::error_response(std::move(id), kInvalidParams, "unknown tool: " + name));
   }
-  run(out, core, *route, std::move(id), args);
+  run(out, core, *route, id, args);
 }
 
 }  // namespace
@@ -119,7 +131,7 @@ void dispatch_into(Buffer& out, CoreLink& core, std::string_view method, Json id
     // Too large to take apart or to answer in memory: the call fails, the
     // session goes on.
     out.resize(start);
-    append_failure(out, std::move(kept_id), UpstreamError::deadline_exceeded());
+    append_failure(out, kept_id, UpstreamError::deadline_exceeded());
   }
 }
 
