@@ -49,6 +49,8 @@ TEST(DispatchTest, ToolsListAnswersTheCatalogueWithoutTheCore) {
           << name << " " << key;
     }
   }
+  const Json& level = response["result"]["tools"][5]["inputSchema"]["properties"]["level"];
+  EXPECT_EQ(json::get_or(level, "enum", nullptr).size(), 5u);  // hosts offer the choices
   EXPECT_EQ(response["result"]["tools"][4]["description"],
             "List inspectable web pages on connected iOS devices (Safari and WKWebViews with "
             "isInspectable=true), grouped by device. Returns page handles for "
@@ -153,6 +155,7 @@ TEST(DispatchTest, AnAnswerOverrunningTheDeadlineIsCutShortAndReportedAsLate) {
   for (int i = 0; i < 20000; ++i) flows.push_back(Json::object());
   FakeCoreLink core;
   core.answer({{"flows", flows}});
+  core.answer({{"flows", flows}});
   core.late = true;
   Buffer out;
   tools::dispatch_into(out, core, "tools/call", 1, {{"name", "list_flows"}});
@@ -160,6 +163,12 @@ TEST(DispatchTest, AnAnswerOverrunningTheDeadlineIsCutShortAndReportedAsLate) {
             "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps happening.");
   // Writing stopped at the first check, not at the end.
   EXPECT_LT(out.capacity(), 3u << 20);
+  // On time, the same answer is written whole.
+  core.late = false;
+  out.clear();
+  tools::dispatch_into(out, core, "tools/call", 2, {{"name", "list_flows"}});
+  EXPECT_GT(out.size(), 3u << 20);
+  EXPECT_EQ(Json::parse(out.view())["result"]["isError"], false);
 }
 
 }  // namespace

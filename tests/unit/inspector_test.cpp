@@ -96,8 +96,8 @@ TEST(EvaluateJsTest, ResultIsPassedThroughWithDefaults) {
       {R"({"result": {"a": [1]}, "wasThrown": true, "resultTruncated": true})",
        R"({"result":{"a":[1]},"result_truncated":true,"was_thrown":true})"},
       // Keys of the page's own need escaping twice, like any text in it.
-      {R"({"result": {"\"\\\n\u0001": -0, "a\tb": 1E2}})",
-       R"({"result":{"\"\\\n\u0001":0,"a\tb":100.0},"result_truncated":false,"was_thrown":false})"},
+      {R"({"result": {"\"\\\n\u0001": -0, "a\tb": [1E2, -12]}})",
+       R"({"result":{"\"\\\n\u0001":0,"a\tb":[100.0,-12]},"result_truncated":false,"was_thrown":false})"},
   };
   for (const auto& [answer, value] : cases) {
     const ToolRun run =
