@@ -85,13 +85,10 @@ void run(Buffer& out, CoreLink& core, const Route& route, const Json& id, const 
   AnswerResult answer = core.call(route.core_method, route.params(args));
   if (!answer) return append_failure(out, id, answer.error());
   std::size_t start = out.size();
-  bool late = false;
-  append_result(out, id, false, [&] {
-    json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
-    route.write(args, answer.value().tape(), answer.value().node(), text);
-    late = text.stopped() || core.past_deadline();
-  });
-  if (late) {
+  json::EmbeddedPretty text(out, [&core] { return core.past_deadline(); });
+  append_result(out, id, false,
+                [&] { route.write(args, answer.value().tape(), answer.value().node(), text); });
+  if (text.stopped() || core.past_deadline()) {
     // Shaping an enormous answer took the call past its limit.
     out.resize(start);
     append_failure(out, id, UpstreamError::deadline_exceeded());
