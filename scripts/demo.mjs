@@ -9,7 +9,6 @@
 // the first build folder that has both (release, then debug).
 import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { createInterface } from 'node:readline';
 import { fileURLToPath } from 'node:url';
@@ -266,7 +265,8 @@ async function converse(server) {
 
 async function main() {
   const bins = findBinaries();
-  const dir = mkdtempSync(path.join(tmpdir(), 'trelvo-demo-'));
+  // Under /tmp, not TMPDIR: a socket path must fit 103 bytes, and a Mac's TMPDIR is long.
+  const dir = mkdtempSync('/tmp/trelvo-demo-');
   const socket = path.join(dir, 'core.sock');
   let core;
   let server;

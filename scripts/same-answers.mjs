@@ -12,7 +12,6 @@
 // the very same lines. Exits 1 at the first difference, crash or silence.
 import { spawn } from 'node:child_process';
 import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { parseArgs } from 'node:util';
 
@@ -61,7 +60,8 @@ class Build {
       const [command, ...rest] = [...emulator, path.resolve(dir, program), ...args];
       return spawn(command, rest, options);
     };
-    this.dir = mkdtempSync(path.join(tmpdir(), 'trelvo-same-'));
+    // Under /tmp, not TMPDIR: a socket path must fit 103 bytes, and a Mac's TMPDIR is long.
+    this.dir = mkdtempSync('/tmp/trelvo-same-');
     this.lines = []; // answer lines not yet taken
     this.partial = []; // the start of the next one
     this.stderr = '';

@@ -4,5 +4,6 @@
 #include <string>
 
 // TRELVO_MCP_SOCKET when set (and valid UTF-8), else
-// $HOME/Library/Application Support/Trelvo/run/core.sock.
+// $HOME/Library/Application Support/Trelvo/run/core.sock. A TRELVO_MCP_SOCKET
+// that begins with "${HOME}" or "~/" is read with HOME in its place.
 std::string socket_path();

@@ -11,12 +11,12 @@ import path from 'node:path';
 import { promisify } from 'node:util';
 import { after, before, describe, test } from 'node:test';
 
-import { getMcpConfigForManifest, replaceVariables } from '@anthropic-ai/mcpb';
+import { getMcpConfigForManifest } from '@anthropic-ai/mcpb';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 
 import { stageBundle } from '../../bundle/stage.mjs';
-import { MCP_BIN, REPO_ROOT, TOOL_NAMES, startDemoCore, within } from './harness.mjs';
+import { MCP_BIN, REPO_ROOT, TOOL_NAMES, appSocket, socketDir, startDemoCore, within } from './harness.mjs';
 
 const PKG_DIR = path.join(REPO_ROOT, 'node_modules', '@anthropic-ai', 'mcpb');
 const MCPB = path.join(PKG_DIR, JSON.parse(readFileSync(path.join(PKG_DIR, 'package.json'), 'utf8')).bin);
@@ -26,6 +26,7 @@ const mcpb = (...args) => promisify(execFile)(process.execPath, [MCPB, ...args],
 
 describe('the MCP Bundle, packed and unpacked as a host would', { timeout: 90_000 }, () => {
   let dir;
+  let homeDir; // holds the user's home, which holds the app's socket: short, under /tmp
   let home; // the user's home as the host sees it
   let unpacked;
   let manifest;
@@ -49,7 +50,9 @@ describe('the MCP Bundle, packed and unpacked as a host would', { timeout: 90_00
     const client = new Client({ name: 'trelvo-bundle-e2e', version: '1.0.0' });
     try {
       const config = await hostConfig(userConfig(core));
-      const transport = new StdioClientTransport({ command: config.command, args: config.args, env: config.env });
+      // The host starts the server in the user's environment, HOME included.
+      const env = { ...config.env, HOME: home };
+      const transport = new StdioClientTransport({ command: config.command, args: config.args, env });
       await within(CALL_TIMEOUT, client.connect(transport), 'initialize');
       await use(client, config);
     } finally {
@@ -63,7 +66,8 @@ describe('the MCP Bundle, packed and unpacked as a host would', { timeout: 90_00
 
   before(async () => {
     dir = mkdtempSync(path.join(tmpdir(), 'trelvo-bundle-'));
-    home = path.join(dir, 'home');
+    homeDir = socketDir('trelvo-home-');
+    home = path.join(homeDir, 'home');
     mkdirSync(home);
     const stage = path.join(dir, 'stage');
     stageBundle(MCP_BIN, stage);
@@ -76,7 +80,7 @@ describe('the MCP Bundle, packed and unpacked as a host would', { timeout: 90_00
   });
 
   after(() => {
-    if (dir) rmSync(dir, { recursive: true, force: true });
+    for (const scratch of [dir, homeDir]) if (scratch) rmSync(scratch, { recursive: true, force: true });
   });
 
   test('the unpacked server binary is still executable', () => {
@@ -102,10 +106,13 @@ describe('the MCP Bundle, packed and unpacked as a host would', { timeout: 90_00
   });
 
   test('the untouched default reaches a core where the Trelvo app listens', () => {
-    // The settings form offers the default with the host's variables filled in.
-    const socket = replaceVariables(manifest.user_config.socket_path.default, { HOME: home });
-    const settings = () => ({ socket_path: socket });
-    return withBundledServer({ home }, settings, async (client) => {
+    // The settings form saves the default as the manifest writes it, and the
+    // host hands it over with ${HOME} unexpanded: the server expands it.
+    const written = manifest.user_config.socket_path.default;
+    const settings = () => ({ socket_path: written });
+    return withBundledServer({ home }, settings, async (client, config) => {
+      assert.equal(config.env.TRELVO_MCP_SOCKET, written);
+      assert.equal(written.replace('${HOME}', home), appSocket(home));
       const result = await call(client, 'get_capture_status');
       assert.equal(result.isError, false, result.content[0].text);
     });

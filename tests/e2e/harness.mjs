@@ -2,7 +2,6 @@
 // core on a private socket.
 import { spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -21,12 +20,23 @@ export const TOOL_NAMES = ['list_flows', 'get_flow', 'get_capture_status', 'get_
 export const FLOW_ID = 40003;
 export const PAGE = 'pg-3f9a1c07';
 
+// A Unix socket's path must fit 103 bytes on a Mac, where os.tmpdir() is
+// some 48 characters long: sockets go in fresh folders under /tmp instead.
+export const MAX_SOCKET_PATH = 103;
+export const socketDir = (prefix) => mkdtempSync(path.join('/tmp', prefix));
+// Where the Trelvo app's core listens under `home`.
+export const appSocket = (home) => path.join(home, 'Library/Application Support/Trelvo/run/core.sock');
+
 // Starts trelvo-demo-core on `socket` (a fresh temporary one by default), or
 // with `home` on its own default path under that HOME, where the Trelvo app's
 // core listens; resolves once it has announced that it is listening.
 export async function startDemoCore({ extraArgs = [], socket, home } = {}) {
-  const ownDir = socket || home ? null : mkdtempSync(path.join(tmpdir(), 'trelvo-e2e-'));
+  const ownDir = socket || home ? null : socketDir('trelvo-e2e-');
   const socketPath = home ? null : (socket ?? path.join(ownDir, 'core.sock'));
+  const listensOn = socketPath ?? appSocket(home);
+  if (Buffer.byteLength(listensOn) > MAX_SOCKET_PATH) {
+    throw new Error(`socket path of ${Buffer.byteLength(listensOn)} bytes, more than a Mac allows: ${listensOn}`);
+  }
   const args = home ? extraArgs : ['--socket', socketPath, ...extraArgs];
   const env = home ? { ...process.env, HOME: home } : process.env;
   const child = spawn(DEMO_CORE_BIN, args, { env, stdio: ['ignore', 'ignore', 'pipe'] });

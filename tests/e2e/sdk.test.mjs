@@ -3,7 +3,6 @@
 // errors and the catalogue), and the session must survive the core going away.
 import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
@@ -11,7 +10,7 @@ import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { McpError } from '@modelcontextprotocol/sdk/types.js';
 
-import { FLOW_ID, MCP_BIN, PAGE, TOOL_NAMES, startDemoCore, within } from './harness.mjs';
+import { FLOW_ID, MCP_BIN, PAGE, TOOL_NAMES, socketDir, startDemoCore, within } from './harness.mjs';
 
 const CALL_TIMEOUT = 20_000; // above the server's own 15 s core deadline
 
@@ -32,7 +31,7 @@ describe('trelvo-mcp with the SDK client and the demo core', { timeout: 90_000 }
   };
 
   before(async () => {
-    dir = mkdtempSync(path.join(tmpdir(), 'trelvo-e2e-'));
+    dir = socketDir('trelvo-e2e-');
     socket = path.join(dir, 'core.sock');
     core = await startDemoCore({ socket });
     const transport = new StdioClientTransport({ command: MCP_BIN, env: { TRELVO_MCP_SOCKET: socket }, stderr: 'pipe' });

@@ -80,6 +80,13 @@ TEST(SocketPathTest, FollowsTheEnvironment) {
       {"both unset", nullptr, nullptr, under_home},
       {"explicit path not UTF-8", "/tmp/\xFF.sock", "/Users/user", "/Users/user/" + under_home},
       {"home not UTF-8", nullptr, "/Users/\xFF", under_home},
+      // A host that hands over a setting's default unexpanded.
+      {"${HOME} unexpanded", "${HOME}/Library/x.sock", "/Users/user", "/Users/user/Library/x.sock"},
+      {"${HOME} with trailing slash", "${HOME}/x.sock", "/Users/user/", "/Users/user/x.sock"},
+      {"~/ unexpanded", "~/x.sock", "/Users/user", "/Users/user/x.sock"},
+      {"${HOME} without HOME", "${HOME}/x.sock", nullptr, "/x.sock"},
+      {"~user is not ours to expand", "~user/x.sock", "/Users/user", "~user/x.sock"},
+      {"${HOME} not at the start", "/a/${HOME}/x.sock", "/Users/user", "/a/${HOME}/x.sock"},
   };
   const std::string old_home = std::getenv("HOME") ? std::getenv("HOME") : "";
   for (const auto& c : cases) {
