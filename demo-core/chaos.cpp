@@ -343,10 +343,10 @@ std::vector<std::string> pieces(Dice& d, const std::string& text, int writes) {
 
 class ChaosCore {
  public:
-  ChaosCore(int listen_fd, const std::string& path, Capture& capture, const Switches& switches,
+  ChaosCore(int listen_fd, SocketClaim& claim, Capture& capture, const Switches& switches,
             std::uint64_t seed, EventLog& log)
       : listener_(listen_fd),
-        path_(path),
+        claim_(claim),
         capture_(capture),
         switches_(switches),
         chooser_(seed),
@@ -571,14 +571,14 @@ class ChaosCore {
     log_.write({{"event", "down"}, {"ms", down_ms}});
     ::close(listener_);
     listener_ = -1;
-    ::unlink(path_.c_str());
+    ::unlink(claim_.path().c_str());
     for (Peer& p : peers_) p.closed = true;
     down_ = true;
     relisten_at_ = Clock::now() + milliseconds(down_ms);
   }
 
   void relisten() {
-    auto listener = listen_on(path_);
+    auto listener = claim_.listen();
     if (!listener) {
       log_.write({{"event", "relisten_failed"}, {"error", listener.error()}});
       relisten_at_ = Clock::now() + kRelistenRetry;
@@ -599,7 +599,7 @@ class ChaosCore {
   }
 
   int listener_;
-  std::string path_;
+  SocketClaim& claim_;
   Capture& capture_;
   const Switches& switches_;
   Chooser chooser_;
@@ -613,7 +613,7 @@ class ChaosCore {
 
 }  // namespace
 
-Result<Done, std::string> serve_chaos(int listen_fd, const std::string& path, int stop_fd,
+Result<Done, std::string> serve_chaos(int listen_fd, SocketClaim& claim, int stop_fd,
                                       Capture& capture, const Switches& switches,
                                       const ChaosOptions& options) {
   EventLog log;
@@ -621,7 +621,7 @@ Result<Done, std::string> serve_chaos(int listen_fd, const std::string& path, in
     ::close(listen_fd);
     return Err{opened.error()};
   }
-  ChaosCore(listen_fd, path, capture, switches, options.seed, log).run(stop_fd);
+  ChaosCore(listen_fd, claim, capture, switches, options.seed, log).run(stop_fd);
   return Done{};
 }
 

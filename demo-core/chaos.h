@@ -11,6 +11,7 @@
 
 #include "protocol.h"
 #include "result.h"
+#include "socket_claim.h"
 #include "store.h"
 
 namespace demo {
@@ -24,11 +25,11 @@ struct ChaosOptions {
 };
 
 // Serves like serve(), with faults. Takes over `listen_fd`, which listens on
-// `path`: the core closes it (and removes the socket file) when it vanishes,
-// listens again when it returns, and closes its listener when `stop_fd`
-// becomes readable. Fails, before serving, only when the log cannot be
-// created.
-Result<Done, std::string> serve_chaos(int listen_fd, const std::string& path, int stop_fd,
+// `claim`'s path: the core closes it (and removes the socket file) when it
+// vanishes, listens again when it returns, and closes its listener when
+// `stop_fd` becomes readable. Fails, before serving, only when the log
+// cannot be created.
+Result<Done, std::string> serve_chaos(int listen_fd, SocketClaim& claim, int stop_fd,
                                       Capture& capture, const Switches& switches,
                                       const ChaosOptions& options);
 

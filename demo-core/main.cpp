@@ -21,6 +21,7 @@
 #include "protocol.h"
 #include "sample_data.h"
 #include "server.h"
+#include "socket_claim.h"
 
 namespace {
 
@@ -161,27 +162,32 @@ void install_signals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+// Listens on `path` and serves until stopped; the socket file and its lock
+// go when it returns. An error is one line for standard error.
+Result<Done, std::string> listen_and_serve(const std::string& path, const Options& options,
+                                           demo::Capture& capture) {
+  auto claim = demo::SocketClaim::take(path);
+  if (!claim) return Err{claim.error()};
+  auto listener = claim.value().listen();
+  if (!listener) return Err{listener.error()};
+  std::cerr << "trelvo-demo-core: listening on " << path << std::endl;
+  if (options.chaos) {
+    return demo::serve_chaos(listener.value(), claim.value(), g_stop_pipe[0], capture,
+                             options.switches, *options.chaos);
+  }
+  demo::serve(listener.value(), g_stop_pipe[0], capture, options.switches, options.live);
+  close(listener.value());
+  return Done{};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options = parse_args(argc, argv);
   demo::Capture capture = load_capture(options);
-  std::string path = options.socket.empty() ? socket_path() : options.socket;
   install_signals();
-  auto listener = demo::listen_on(path);
-  if (!listener) fail(listener.error());
-  std::cerr << "trelvo-demo-core: listening on " << path << std::endl;
-  if (options.chaos) {
-    auto served = demo::serve_chaos(listener.value(), path, g_stop_pipe[0], capture,
-                                    options.switches, *options.chaos);
-    if (!served) {
-      unlink(path.c_str());
-      fail(served.error());
-    }
-  } else {
-    demo::serve(listener.value(), g_stop_pipe[0], capture, options.switches, options.live);
-    close(listener.value());
-  }
-  unlink(path.c_str());
+  auto served =
+      listen_and_serve(options.socket.empty() ? socket_path() : options.socket, options, capture);
+  if (!served) fail(served.error());
   return 0;
 }

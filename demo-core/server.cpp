@@ -3,21 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <list>
 
 #include "platform.h"
 #include "sample_data.h"
-#include "server_limits.h"
 
 namespace demo {
 namespace {
@@ -42,7 +38,6 @@ constexpr std::size_t kSmallReply = 64 * 1024;
 constexpr int kMaxWriteParts = 64;
 // A request buffer grown past this by one long line is released afterwards.
 constexpr std::size_t kKeptInputCapacity = 1024 * 1024;
-constexpr int kBacklog = 16;
 
 struct Client {
   int fd = -1;
@@ -64,62 +59,6 @@ bool set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
          fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-std::string os_error(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
-bool fill_address(const std::string& path, sockaddr_un& addr) {
-  std::memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) return false;
-  std::memcpy(addr.sun_path, path.data(), path.size());
-  return true;
-}
-
-// True when a core listens on `addr`, busy ones included: a core whose queue
-// of connections is full must not lose its socket to us.
-bool someone_listens(const sockaddr_un& addr) {
-  const auto end = Clock::now() + limits::kMaybeBusyRetry;
-  for (;;) {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    // Without blocking: a blocking connect to a full queue waits for room.
-    set_nonblocking(fd);
-    bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-    int err = errno;
-    close(fd);
-    if (connected || err == EINPROGRESS) return true;
-    switch (platform::connect_refused(err)) {
-      case platform::Refused::Busy:
-        return true;
-      case platform::Refused::No:
-        return false;
-      case platform::Refused::MaybeBusy:
-        if (Clock::now() >= end) return false;
-        poll(nullptr, 0, 10);
-        break;
-    }
-  }
-}
-
-Result<Done, std::string> clear_path(const std::string& path, const sockaddr_un& addr) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return Done{};
-  if (!S_ISSOCK(st.st_mode)) return Err{path + " exists and is not a socket; not replacing it"};
-  if (someone_listens(addr)) return Err{"another core is already listening on " + path};
-  if (unlink(path.c_str()) != 0) return Err{os_error("cannot remove the stale socket " + path)};
-  return Done{};
-}
-
-Result<Done, std::string> make_parents(const std::string& path) {
-  auto parent = std::filesystem::path(path).parent_path();
-  if (parent.empty()) return Done{};
-  std::error_code ec;
-  std::filesystem::create_directories(parent, ec);
-  if (ec) return Err{"cannot create " + parent.string() + ": " + ec.message()};
-  return Done{};
 }
 
 void queue_reply(Client& c, std::string reply) {
@@ -280,25 +219,6 @@ bool accept_clients(int listen_fd, const std::function<void(int)>& take) {
     platform::no_sigpipe_on(fd);
     take(fd);
   }
-}
-
-Result<int, std::string> listen_on(const std::string& path) {
-  sockaddr_un addr;
-  if (!fill_address(path, addr)) {
-    return Err{"socket path is empty or longer than " + std::to_string(sizeof addr.sun_path - 1) +
-               " bytes: " + path};
-  }
-  if (auto made = make_parents(path); !made) return Err{made.error()};
-  if (auto cleared = clear_path(path, addr); !cleared) return Err{cleared.error()};
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (fd < 0) return Err{os_error("cannot create a socket")};
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(fd, kBacklog) != 0 || !set_nonblocking(fd)) {
-    std::string error = os_error("cannot listen on " + path);
-    close(fd);
-    return Err{error};
-  }
-  return fd;
 }
 
 void serve(int listen_fd, int stop_fd, Capture& capture, const Switches& switches, bool live) {

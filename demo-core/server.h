@@ -12,11 +12,6 @@
 
 namespace demo {
 
-// Listens on `path`: creates missing parent folders and replaces a stale
-// socket file. Refuses a path held by a live core or by something that is
-// not a socket. The error is one line without the program name.
-Result<int, std::string> listen_on(const std::string& path);
-
 // After accept() fails for want of descriptors or memory, the listener stays
 // readable; leave it alone this long instead of spinning on it.
 inline constexpr std::chrono::milliseconds kAcceptPause{100};

@@ -34,9 +34,12 @@ void no_sigpipe_on(int fd) {
 }
 
 Refused connect_refused(int err) {
+#if defined(__APPLE__) || defined(TRELVO_REFUSALS_AS_MACOS)
+  // A full queue refuses like a socket nobody listens on. (Linux's EAGAIN,
+  // read here as macOS's refusal when a Linux build stands in for a Mac.)
+  if (err == ECONNREFUSED || err == EAGAIN) return Refused::MaybeBusy;
+#else
   if (err == EAGAIN) return Refused::Busy;
-#ifdef __APPLE__
-  if (err == ECONNREFUSED) return Refused::MaybeBusy;
 #endif
   return Refused::No;
 }

@@ -42,7 +42,10 @@ enum class Refused {
 };
 // A refusal that may be a busy listener is retried for
 // limits::kMaybeBusyRetry before the listener is taken as gone (macOS only;
-// Linux never answers MaybeBusy).
+// Linux never answers MaybeBusy). A Linux build made with
+// TRELVO_REFUSALS_AS_MACOS reads every refusal, a full queue's included, as
+// macOS does, so that the link's and the demo core's handling of macOS's
+// answers runs in the tests here (the clang-libcxx preset).
 Refused connect_refused(int err);
 // True when `path` names a socket file (so a refusal may be a busy listener).
 bool is_socket_file(const char* path);

@@ -482,6 +482,7 @@ TEST(CoreLinkTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSoc
   };
   EXPECT_EQ(outcome(upstream.connect()), "success");
   EXPECT_EQ(clock.now() - start, 200ms);
+  clock.after_lapse = nullptr;
   core.join();
   for (int fd : queued) ::close(fd);
 

@@ -336,6 +336,32 @@ TEST_F(DemoCore, ABusyCoreKeepsItsSocketWhenASecondCoreStarts) {
   kill(core_->pid, SIGCONT);
   for (int fd : queued) close(fd);
   EXPECT_TRUE(client_->call("mcp.status").contains("result"));
+  // A core that stops takes its socket and lock with it.
+  client_.reset();
+  EXPECT_EQ(core_->finish(true), 0);
+  EXPECT_FALSE(fs::exists(socket_));
+  EXPECT_FALSE(fs::exists(socket_.string() + ".lock"));
+}
+
+TEST_F(DemoCore, ASocketFileNoCoreLeftIsReplacedOnlyWhereARefusalMeansNobodyListens) {
+  // Another program's socket, bound and closed: a connect to it is refused.
+  int other = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socket_.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(other);
+  if (platform::connect_refused(ECONNREFUSED) == platform::Refused::No) {
+    start();
+    EXPECT_TRUE(client_->call("mcp.status").contains("result"));
+  } else {
+    // Where a busy listener refuses too, the file is not ours to remove.
+    Core second({"--socket", socket_.string()});
+    EXPECT_EQ(second.finish(false), 2);
+    EXPECT_NE(second.err_text.find("remove it if nothing listens there"), std::string::npos)
+        << second.err_text;
+    EXPECT_TRUE(fs::exists(socket_));
+  }
 }
 
 TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
