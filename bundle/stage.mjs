@@ -1,12 +1,14 @@
 // Lays out the folder `mcpb pack` turns into a bundle: manifest.json, filled in
-// from the template beside this file, and the server binary at the manifest's
-// entry point. Shared by scripts/bundle.sh and the end-to-end bundle test, so
-// the test packs what the script ships.
+// from the template beside this file, the server binary at the manifest's
+// entry point, and the icon drawn by icon.mjs. Shared by scripts/bundle.sh and
+// the end-to-end bundle test, so the test packs what the script ships.
 //
-//   node bundle/stage.mjs BINARY DIR ARCH   prints the bundle's file name
+//   node bundle/stage.mjs BINARY DIR [PLATFORM]   prints the bundle's file name
 import { chmodSync, copyFileSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+
+import { writeIcon } from './icon.mjs';
 
 const HERE = path.dirname(fileURLToPath(import.meta.url));
 
@@ -28,19 +30,22 @@ export function stageBundle(binary, dir, platform = process.platform) {
   mkdirSync(path.dirname(entry), { recursive: true });
   copyFileSync(binary, entry);
   chmodSync(entry, 0o755);
+  writeIcon(path.join(dir, manifest.icon));
   writeFileSync(path.join(dir, 'manifest.json'), text);
   return manifest;
 }
 
-export function bundleFileName(manifest, arch) {
-  return `${manifest.name}-${manifest.version}-${manifest.compatibility.platforms[0]}-${arch}.mcpb`;
+// The name `mcpb pack` gives the bundle in what it prints. The system it is
+// for is in its manifest.
+export function bundleFileName(manifest) {
+  return `${manifest.name}-${manifest.version}.mcpb`;
 }
 
 if (process.argv[1] === fileURLToPath(import.meta.url)) {
-  const [binary, dir, arch] = process.argv.slice(2);
-  if (!arch) {
-    console.error('usage: node bundle/stage.mjs BINARY DIR ARCH');
+  const [binary, dir, platform] = process.argv.slice(2);
+  if (!dir) {
+    console.error('usage: node bundle/stage.mjs BINARY DIR [PLATFORM]');
     process.exit(2);
   }
-  console.log(bundleFileName(stageBundle(binary, dir), arch));
+  console.log(bundleFileName(stageBundle(binary, dir, platform)));
 }

@@ -1,15 +1,14 @@
 #!/usr/bin/env bash
 # Builds the MCP Bundle a desktop host installs in one step:
-# build/trelvo-mcp-<version>-<os>-<arch>.mcpb, from the release build, with the
-# manifest in bundle/ validated and the archive packed by the official mcpb tool
-# (pinned in package-lock.json). <os> and <arch> are Node's names (linux,
-# darwin; x64, arm64), the ones the manifest's platform list uses.
+# build/trelvo-mcp-<version>.mcpb, with the manifest in bundle/ validated and
+# the archive packed by the official mcpb tool (pinned in package-lock.json).
+# Its manifest names the system it is for (darwin, or linux where built on
+# Linux).
 #
-# On macOS the bundle holds a universal binary when a release build for the
-# other architecture is at hand in build/release-<arch> (for example
-# `cmake --preset release -B build/release-x86_64 -DCMAKE_OSX_ARCHITECTURES=x86_64`
-# on an Apple silicon Mac, then `cmake --build build/release-x86_64 --target trelvo-mcp`);
-# otherwise it holds this Mac's own.
+# The server is built here every time, alone (no tests, no benchmarks) and
+# without symbols, in a folder of its own. On macOS it is built for both
+# architectures into one binary: the bundle says only "darwin", so it installs
+# on every Mac and must run on each. Elsewhere it is this machine's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,30 +16,28 @@ if [ ! -x node_modules/.bin/mcpb ] || [ package-lock.json -nt node_modules/.pack
   npm ci --no-audit --no-fund --loglevel=error
 fi
 
-cmake --preset release >/dev/null
-cmake --build --preset release --target trelvo-mcp
-
-machine=$(uname -m)
-case "$machine" in
-  x86_64 | amd64) arch=x64 ;;
-  aarch64 | arm64) arch=arm64 ;;
-  *) echo "bundle: no bundle name for the architecture $machine" >&2; exit 1 ;;
-esac
-
-binary=build/release/trelvo-mcp
+options=(-G Ninja -DCMAKE_BUILD_TYPE=Release -DTRELVO_BUILD_TESTS=OFF -DTRELVO_BUILD_BENCH=OFF
+         -DTRELVO_STRIP=ON)
 if [ "$(uname -s)" = Darwin ]; then
-  if [ "$arch" = arm64 ]; then other=x86_64; else other=arm64; fi
-  if [ -x "build/release-$other/trelvo-mcp" ]; then
-    binary=build/bundle-universal/trelvo-mcp
-    mkdir -p "$(dirname "$binary")"
-    lipo -create build/release/trelvo-mcp "build/release-$other/trelvo-mcp" -output "$binary"
-    arch=universal
-  fi
+  build=build/bundle-darwin
+  options+=("-DCMAKE_OSX_ARCHITECTURES=arm64;x86_64")
+else
+  build=build/bundle-linux
+  options+=(-DTRELVO_STATIC_RUNTIME=ON)
+fi
+cmake -S . -B "$build" "${options[@]}" >/dev/null
+cmake --build "$build" --target trelvo-mcp
+binary=$build/trelvo-mcp
+if [ "$(uname -s)" = Darwin ] && ! lipo "$binary" -verify_arch arm64 x86_64; then
+  echo "bundle: $binary is not built for both arm64 and x86_64" >&2
+  exit 1
 fi
 
 stage=build/bundle-stage
 rm -rf "$stage"
-name=$(node bundle/stage.mjs "$binary" "$stage" "$arch")
-node_modules/.bin/mcpb validate "$stage/manifest.json"
-node_modules/.bin/mcpb pack "$stage" "build/$name"
+name=$(node bundle/stage.mjs "$binary" "$stage")
+mcpb=$PWD/node_modules/.bin/mcpb
+"$mcpb" validate "$stage/manifest.json"
+# From inside the folder, so that the tool lists the bundle's files by their own names.
+(cd "$stage" && "$mcpb" pack . "../$name")
 echo "bundle: build/$name"
