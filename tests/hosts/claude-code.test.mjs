@@ -5,14 +5,14 @@
 // Run by scripts/check-hosts.sh, which installs Claude Code and sets CLAUDE_BIN.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
-import { mkdirSync, mkdtempSync, rmSync, writeFileSync } from 'node:fs';
-import { tmpdir } from 'node:os';
+import { mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 import { promisify } from 'node:util';
 
-import { MCP_BIN, startDemoCore } from '../e2e/harness.mjs';
+import { MCP_BIN } from '../e2e/harness.mjs';
 import { hostEntries } from '../e2e/readme.mjs';
+import { scratchDir, startCore } from './hosts.mjs';
 
 const CLAUDE = process.env.CLAUDE_BIN;
 if (!CLAUDE) throw new Error('set CLAUDE_BIN to the claude command (scripts/check-hosts.sh does)');
@@ -51,8 +51,8 @@ describe("the README's entries in Claude Code", { timeout: 120_000 }, () => {
   }
 
   before(async () => {
-    dir = mkdtempSync(path.join(tmpdir(), 'trelvo-hosts-'));
-    core = await startDemoCore();
+    dir = scratchDir('claude');
+    core = await startCore(dir);
   });
 
   after(async () => {
