@@ -28,7 +28,11 @@ namespace {
 constexpr const char* kUsage =
     "usage: trelvo-demo-core [--socket PATH] [--har FILE] [--live]\n"
     "                        [--disable mcp|eval|console|inspection]...\n"
-    "                        [--chaos SEED [--chaos-log FILE]]\n"
+    "                        [--chaos SEED [--chaos-log FILE]] | --help | --version\n"
+    "\n"
+    "A stand-in for the Trelvo core, so that trelvo-mcp can be tried on any\n"
+    "machine: it serves a built-in sample capture, or a HAR file, over the core's\n"
+    "socket protocol until stopped (Ctrl-C or SIGTERM), then removes its socket.\n"
     "\n"
     "  --socket PATH   listen here (default: TRELVO_MCP_SOCKET, else\n"
     "                  $HOME/Library/Application Support/Trelvo/run/core.sock)\n"
@@ -45,7 +49,9 @@ constexpr const char* kUsage =
     "                  it, no reply at all, or a refused hello; now and then the\n"
     "                  core vanishes and comes back\n"
     "  --chaos-log FILE  write each connection, request and fault to FILE as\n"
-    "                  one JSON line (each fault before it happens)\n";
+    "                  one JSON line (each fault before it happens)\n"
+    "  --help, -h      this text\n"
+    "  --version       the name and version\n";
 
 struct Options {
   std::string socket;
@@ -98,6 +104,9 @@ Options parse_args(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
+      std::exit(0);
+    } else if (a == "--version") {
+      std::cout << "trelvo-demo-core " TRELVO_VERSION "\n";
       std::exit(0);
     } else if (a == "--socket") {
       o.socket = value();

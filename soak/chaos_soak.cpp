@@ -251,7 +251,7 @@ class Soak {
       std::this_thread::sleep_for(5ms);
     }
 
-    mcp_ = std::make_unique<McpProcess>(socket_, false, false, options_.mcp);
+    mcp_ = std::make_unique<McpProcess>(socket_, McpProcess::Start{.program = options_.mcp});
   }
 
   // The host's handshake; trelvo-mcp has connected to the core before it

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "buffer.h"
+#include "command_line.h"
 #include "default_socket.h"
 #include "json.h"
 #include "mcp.h"
@@ -236,11 +237,21 @@ void reopen_closed_std_streams() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   // So that the memory of an outsized call can be returned to the system.
   platform::tune_allocator();
   reopen_closed_std_streams();
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) fail_to_start(errno);
+  const command_line::Reading args = command_line::read(argc, argv);
+  if (args.asked != command_line::Reading::Asked::Serve) {
+    write_all(STDOUT_FILENO, args.asked == command_line::Reading::Asked::Help
+                                 ? command_line::help()
+                                 : command_line::version());
+    return 0;
+  }
+  // A host never starts us on a terminal; a person who does is told why
+  // nothing happens.
+  if (::isatty(STDIN_FILENO)) write_all(STDERR_FILENO, command_line::terminal_notice(args.ignored));
 
   Upstream upstream(socket_path());
   // A core that is not running yet is not an error; tool calls connect later.

@@ -13,7 +13,8 @@
 namespace mcp {
 
 inline constexpr const char* kServerName = "trelvo";
-inline constexpr const char* kServerVersion = "0.1.0";
+// The release version, CMake's project version.
+inline constexpr const char* kServerVersion = TRELVO_VERSION;
 
 struct Reply {
   std::string text;

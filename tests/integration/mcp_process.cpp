@@ -25,15 +25,26 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
+// A pseudo-terminal: the writing end in `in[1]`, the terminal in `in[0]`.
+bool open_terminal(int in[2]) {
+  in[1] = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (in[1] < 0 || ::grantpt(in[1]) != 0 || ::unlockpt(in[1]) != 0) return false;
+  const char* name = ::ptsname(in[1]);
+  in[0] = name ? ::open(name, O_RDWR | O_NOCTTY) : -1;
+  return in[0] >= 0;
+}
+
 }  // namespace
 
-McpProcess::McpProcess(const std::string& socket, bool stdin_closed, bool stdout_closed,
-                       std::string program) {
+McpProcess::McpProcess(const std::string& socket, Start start) {
   // Writing to a child that has already gone must fail, not end the tests.
   std::signal(SIGPIPE, SIG_IGN);
   int in[2], out[2];
   char err_path[] = "/tmp/tmcperrXXXXXX";
-  if (::pipe(in) != 0 || ::pipe(out) != 0 || (err_ = ::mkstemp(err_path)) < 0) return;
+  if (!(start.stdin_terminal ? open_terminal(in) : ::pipe(in) == 0) || ::pipe(out) != 0 ||
+      (err_ = ::mkstemp(err_path)) < 0) {
+    return;
+  }
   ::unlink(err_path);
   for (int fd : {in[0], in[1], out[0], out[1], err_}) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 
@@ -42,25 +53,29 @@ McpProcess::McpProcess(const std::string& socket, bool stdin_closed, bool stdout
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err_, 2);
-  if (stdin_closed) posix_spawn_file_actions_addclose(&actions, 0);
-  if (stdout_closed) posix_spawn_file_actions_addclose(&actions, 1);
-  if (program.empty()) program = TRELVO_MCP_BIN;
+  if (start.stdin_closed) posix_spawn_file_actions_addclose(&actions, 0);
+  if (start.stdout_closed) posix_spawn_file_actions_addclose(&actions, 1);
+  std::string program = start.program.empty() ? TRELVO_MCP_BIN : start.program;
   std::vector<std::string> env = {"TRELVO_MCP_SOCKET=" + socket, "HOME=/nonexistent"};
   // A sanitizer build's child reports leaks and faults under the same options as the test.
   for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
-  char* argv[] = {program.data(), nullptr};
+  std::vector<char*> argv = {program.data()};
+  for (std::string& arg : start.args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   std::vector<char*> envp;
   for (std::string& entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
+  if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    pid_ = -1;
+  }
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
   in_ = in[1];
   out_ = out[0];
-  if (stdout_closed) close_fd(out_);
+  if (start.stdout_closed) close_fd(out_);
 }
 
 McpProcess::~McpProcess() {

@@ -25,15 +25,26 @@ inline constexpr bool kAddressSanitizer = false;
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// How McpProcess starts the child.
+struct McpStart {
+  // The child starts with that descriptor not open at all.
+  bool stdin_closed = false;
+  bool stdout_closed = false;
+  // Standard input a terminal, as when a person runs the program; send()
+  // types on it.
+  bool stdin_terminal = false;
+  std::string program = {};  // the build's trelvo-mcp when empty
+  std::vector<std::string> args = {};
+};
 
 class McpProcess {
  public:
   static constexpr std::chrono::milliseconds kPatience{5000};
 
-  // The closed flags start the child with that descriptor not open at all;
-  // `program` is the build's trelvo-mcp unless given.
-  explicit McpProcess(const std::string& socket, bool stdin_closed = false,
-                      bool stdout_closed = false, std::string program = "");
+  using Start = McpStart;
+  explicit McpProcess(const std::string& socket, Start start = {});
   // Kills the child if it still runs and reaps it.
   ~McpProcess();
   McpProcess(const McpProcess&) = delete;

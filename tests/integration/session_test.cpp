@@ -98,14 +98,14 @@ TEST(SessionTest, EmptyInputOrStdinClosedAtStartExitsZeroWithoutOutput) {
       conn.send(ping(9) + "\n");
       conn.wait_closed();
     })});
-    McpProcess mcp(core.path(), stdin_closed);
+    McpProcess mcp(core.path(), {.stdin_closed = stdin_closed});
     EXPECT_EQ(mcp.finish(), "exit 0");
   }
 }
 
 TEST(SessionTest, StartedWithStdoutClosedRunsUntilInputEnds) {
   FakeCore core({FakeCore::answering("{}")});
-  McpProcess mcp(core.path(), false, true);
+  McpProcess mcp(core.path(), {.stdout_closed = true});
   // Each tool call reaching the core shows that the answers before it were
   // written (and discarded) without ending the session.
   mcp.send(kInitialize + "\n" + status_call(2) + "\n");
@@ -117,6 +117,40 @@ TEST(SessionTest, StartedWithStdoutClosedRunsUntilInputEnds) {
   EXPECT_EQ(core.lines_by_connection(),
             (std::vector<std::vector<std::string>>{{hello(1), R"({"id":2,"method":"mcp.status"})",
                                                     R"({"id":3,"method":"mcp.status"})"}}));
+}
+
+TEST(SessionTest, APersonAtATerminalIsAnsweredAndAHostSeesNothingNew) {
+  // --help and --version answer at once, reading nothing of the open input.
+  for (const char* arg : {"--help", "-h", "--version"}) {
+    McpProcess mcp(kNoCore, {.args = {"--serve", arg}});
+    std::string out = mcp.read_rest();
+    EXPECT_EQ(mcp.wait_exit(), "exit 0") << arg;
+    if (std::string_view(arg) == "--version") {
+      EXPECT_EQ(out, "trelvo-mcp 0.1.0\n");
+    } else {
+      for (const char* named : {"usage: trelvo-mcp", "TRELVO_MCP_SOCKET", "HOME",
+                                "\"Registering it in an MCP host\""}) {
+        EXPECT_NE(out.find(named), std::string::npos) << named << " in\n" << out;
+      }
+    }
+  }
+  // A host's own arguments change nothing it sees, standard error included.
+  {
+    McpProcess mcp(kNoCore, {.args = {"--verbose", "stdio"}});
+    mcp.send_line(ping(1));
+    EXPECT_EQ(mcp.read_line(), pong(1));
+    EXPECT_EQ(mcp.finish(), "exit 0");
+  }
+  // At a terminal, standard error says once what the server waits for.
+  McpProcess mcp(kNoCore, {.stdin_terminal = true, .args = {"--verbose"}});
+  mcp.send_line(ping(1));
+  EXPECT_EQ(mcp.read_line(), pong(1));
+  mcp.send_line(ping(2));
+  EXPECT_EQ(mcp.read_line(), pong(2));
+  mcp.send("\x04");  // Ctrl-D: the end of input
+  EXPECT_EQ(mcp.read_rest() + mcp.wait_exit(),
+            "exit 0; stderr: trelvo-mcp: waiting for MCP messages from a host on standard input "
+            "(see trelvo-mcp --help); ignoring --verbose\n");
 }
 
 TEST(SessionTest, ClosedReadingEndOfStdoutEndsTheProcessWithStatusZero) {
