@@ -205,6 +205,37 @@ TEST_F(DemoCore, ServesTheSampleCatalogueToClientsThatSayHelloFirst) {
   EXPECT_FALSE(fs::exists(socket_));
 }
 
+TEST_F(DemoCore, APageEvaluatesArithmeticAndLiteralsAndExplainsAnythingElse) {
+  start();
+  auto eval = [&](const char* expression) {
+    Json r =
+        client_->call("wir.evaluate", {{"pageHandle", "pg-3f9a1c07"}, {"expression", expression}});
+    return json::compact(r["result"]["result"]) +
+           (r["result"]["wasThrown"] == true ? " thrown" : "");
+  };
+  const std::pair<const char*, const char*> cases[] = {
+      {"1+1", "2"},
+      {" (2 + 3) * -4 % 7 ", "-6"},
+      {"10 / 4", "2.5"},
+      {"1 / 0", R"("Infinity")"},
+      {"'a' + 1 + 2", R"("a12")"},
+      {"1 + 2 + 'a'", R"("3a")"},
+      {"\"x\" * 2", R"("NaN")"},
+      {"!0", "true"},
+      {"null", "null"},
+      {".5e1", "5"},
+      {"document.title", "\"Deals \xE2\x80\x94 NimbusMart\""},
+  };
+  for (const auto& [expression, expected] : cases)
+    EXPECT_EQ(eval(expression), expected) << expression;
+  // Everything else, a syntax error included, is explained the same way.
+  const std::string deep = std::string(100, '(') + "1" + std::string(100, ')');
+  for (const std::string& other : {std::string("1 +"), std::string("basket.total"), deep}) {
+    EXPECT_NE(eval(other.c_str()).find("a demo page evaluates arithmetic"), std::string::npos)
+        << other;
+  }
+}
+
 TEST_F(DemoCore, ADisabledSwitchRefusesWithItsCode) {
   start({"--disable", "eval"});
   EXPECT_EQ(client_->error("wir.evaluate", {{"pageHandle", "pg-3f9a1c07"}, {"expression", "1"}}),
