@@ -43,7 +43,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
+#include "process_memory.h"
 
 extern char** environ;
 
@@ -589,7 +589,7 @@ Child spawn(const std::string& program, const std::vector<std::string>& env) {
 }
 
 double maxrss_mib(const rusage& usage) {
-  return static_cast<double>(platform::peak_kib(usage)) / 1024.0;
+  return static_cast<double>(process::peak_kib(usage)) / 1024.0;
 }
 
 // Closes the child's input (the end of its session), reaps it and returns its

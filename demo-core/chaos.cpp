@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "io.h"
 #include "server.h"
 
 namespace demo {
@@ -177,7 +178,7 @@ class Chooser {
 // An id that differs from `own`: a reply to an earlier request, to one far in
 // the future, or one the client cannot have sent.
 Json wrong_id(Dice& d, const Json& own) {
-  std::uint64_t n = json::is_uint(own) ? own.get<std::uint64_t>() : 0;
+  std::uint64_t n = own.is_number_unsigned() ? own.get<std::uint64_t>() : 0;
   Json id;
   switch (d.between(0, 4)) {
     case 0:
@@ -312,14 +313,11 @@ struct Peer {
   std::uint64_t number = 0;
   int fd = -1;
   std::string in;
-  std::string out;
-  std::size_t out_offset = 0;
+  Outbox out;
   std::deque<Step> steps;  // of the request in progress; the next waits for them
   bool peer_done = false;  // the client sends nothing more
   bool closed = false;     // to be closed and forgotten
   Connection connection;
-
-  std::size_t pending() const { return out.size() - out_offset; }
 };
 
 // The reply cut into `writes` pieces at random places.
@@ -353,32 +351,27 @@ class ChaosCore {
         log_(log) {}
 
   void run(int stop_fd) {
-    std::vector<pollfd> fds;
+    PollSet fds(stop_fd);
     std::vector<Peer*> polled;
     for (;;) {
-      fds.clear();
       polled.clear();
-      fds.push_back({stop_fd, POLLIN, 0});
       bool listening = listener_ >= 0 && Clock::now() >= accept_after_;
-      fds.push_back({listening ? listener_ : -1, POLLIN, 0});
+      fds.start(listening ? listener_ : -1);
       for (Peer& p : peers_) {
         short events = 0;
         if (!p.peer_done && p.in.size() < kMaxInput) events |= POLLIN;
-        if (p.pending() > 0) events |= POLLOUT;
+        if (p.out.pending() > 0) events |= POLLOUT;
         // A peer that has hung up is not polled at all: it would be reported
         // ready for ever. Its scheduled writes run on time and fail.
         if (events == 0) continue;
-        fds.push_back({p.fd, events, 0});
+        fds.add(p.fd, events);
         polled.push_back(&p);
       }
-      if (poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout()) < 0 && errno != EINTR) {
-        break;
-      }
-      if (fds[0].revents != 0) break;
+      if (!fds.wait(next_due())) break;
       for (std::size_t i = 0; i < polled.size(); ++i) {
-        if (fds[i + 2].revents & (POLLIN | POLLHUP | POLLERR)) receive(*polled[i]);
+        if (fds.revents(i + 2) & (POLLIN | POLLHUP | POLLERR)) receive(*polled[i]);
       }
-      if (fds[1].revents != 0) accept_all();
+      if (fds.listener_ready()) accept_all();
       for (Peer& p : peers_) advance(p);
       forget_closed();
       if (listener_ < 0 && Clock::now() >= relisten_at_) relisten();
@@ -389,19 +382,19 @@ class ChaosCore {
   }
 
  private:
-  int timeout() const {
+  // When something is next due: a scheduled step, the core's return, or the
+  // end of a pause in accepting; none when nothing is.
+  std::optional<Clock::time_point> next_due() const {
     std::optional<Clock::time_point> next;
     auto consider = [&](Clock::time_point t) {
       if (!next || t < *next) next = t;
     };
     for (const Peer& p : peers_) {
-      if (p.pending() == 0 && !p.steps.empty()) consider(p.steps.front().at);
+      if (p.out.pending() == 0 && !p.steps.empty()) consider(p.steps.front().at);
     }
     if (listener_ < 0) consider(relisten_at_);
     if (listener_ >= 0 && accept_after_ > Clock::now()) consider(accept_after_);
-    if (!next) return -1;
-    auto left = std::chrono::ceil<milliseconds>(*next - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+    return next;
   }
 
   void accept_all() {
@@ -435,19 +428,7 @@ class ChaosCore {
   }
 
   static void flush(Peer& p) {
-    while (p.pending() > 0) {
-      ssize_t n = send(p.fd, p.out.data() + p.out_offset, p.pending(), 0);
-      if (n > 0) {
-        p.out_offset += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else {
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) p.closed = true;
-        return;
-      }
-    }
-    p.out.clear();
-    p.out_offset = 0;
+    if (!p.out.send_to(p.fd)) p.closed = true;
   }
 
   // Writes what is due, then takes the next request once the last one is
@@ -455,7 +436,7 @@ class ChaosCore {
   void advance(Peer& p) {
     while (!p.closed && !down_) {
       flush(p);
-      if (p.closed || p.pending() > 0) return;
+      if (p.closed || p.out.pending() > 0) return;
       if (!p.steps.empty()) {
         Step& step = p.steps.front();
         if (step.at > Clock::now()) return;
@@ -463,8 +444,7 @@ class ChaosCore {
           p.closed = true;
           return;
         }
-        p.out = std::move(step.bytes);
-        p.out_offset = 0;
+        p.out.push(std::move(step.bytes));
         p.steps.pop_front();
         continue;
       }

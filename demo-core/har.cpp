@@ -272,7 +272,7 @@ std::optional<Result<Har, std::string>> read_pieces(std::string_view text,
       return std::nullopt;
     }
     if (uses[i] == Use::kNone || !tape.is(tape.root(), Kind::Object)) continue;
-    Json item = tape.to_json(tape.root());
+    Json item = json::value_of(tape, tape.root());
     if (uses[i] == Use::kPage) {
       if (HarPage page = page_from(item); !page.id.empty()) har.pages.push_back(std::move(page));
       continue;

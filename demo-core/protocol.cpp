@@ -25,7 +25,7 @@ Refusal bad_params(const std::string& message) {
 std::optional<std::uint64_t> opt_uint(const Json& params, std::string_view key) {
   const Json* v = json::find(params, key);
   if (!v || v->is_null()) return std::nullopt;
-  if (!json::is_uint(*v)) {
+  if (!v->is_number_unsigned()) {
     throw bad_params("\"" + std::string(key) + "\" must be a non-negative integer");
   }
   return v->get<std::uint64_t>();
@@ -103,7 +103,7 @@ struct Context {
 
 Json hello(Context& c) {
   const Json* version = json::find(c.params, "protocolVersion");
-  if (!version || !json::is_uint(*version) || version->get<std::uint64_t>() != 1) {
+  if (!version || !version->is_number_unsigned() || version->get<std::uint64_t>() != 1) {
     throw Refusal{"version_mismatch", "this core speaks protocol version 1"};
   }
   const Json* kind = json::find(c.params, "clientKind");

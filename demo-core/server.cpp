@@ -3,15 +3,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <list>
+#include <optional>
 
+#include "io.h"
 #include "platform.h"
 #include "sample_data.h"
 
@@ -32,10 +32,6 @@ constexpr std::size_t kMaxPendingOutput = 4 * 1024 * 1024;
 // megabytes wait has stopped reading, and would otherwise keep them forever.
 constexpr auto kStallLimit = std::chrono::seconds(2);
 constexpr std::size_t kReadChunk = 64 * 1024;
-// Replies shorter than this are gathered into one write; longer ones are
-// queued as they are, never copied.
-constexpr std::size_t kSmallReply = 64 * 1024;
-constexpr int kMaxWriteParts = 64;
 // A request buffer grown past this by one long line is released afterwards.
 constexpr std::size_t kKeptInputCapacity = 1024 * 1024;
 
@@ -43,15 +39,13 @@ struct Client {
   int fd = -1;
   std::string in;
   std::size_t scanned = 0;  // in[0, scanned) holds no line break
-  std::deque<std::string> out;
-  std::size_t out_offset = 0;  // bytes of out.front() already sent
-  std::size_t pending = 0;     // unsent bytes in `out`
+  Outbox out;
   Clock::time_point last_progress = Clock::now();
   bool peer_done = false;  // the client will send nothing more
   bool broken = false;     // close now, dropping unsent replies
   Connection connection;
 
-  bool over_cap() const { return pending >= kMaxPendingOutput; }
+  bool over_cap() const { return out.pending() >= kMaxPendingOutput; }
   bool wants_input() const { return !peer_done && !broken && !over_cap(); }
 };
 
@@ -59,20 +53,6 @@ bool set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
          fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-
-void queue_reply(Client& c, std::string reply) {
-  c.pending += reply.size() + 1;
-  if (!c.out.empty() && c.out.back().size() + reply.size() < kSmallReply) {
-    c.out.back() += reply;
-    c.out.back() += '\n';
-  } else if (reply.size() < kSmallReply) {
-    c.out.push_back(std::move(reply));
-    c.out.back() += '\n';
-  } else {
-    c.out.push_back(std::move(reply));
-    c.out.emplace_back("\n");
-  }
 }
 
 // Answers the complete lines in the client's buffer, in order, until its
@@ -85,7 +65,8 @@ void take_lines(Client& c, Capture& capture, const Switches& switches) {
     if (nl == std::string::npos) break;
     std::string_view line(c.in.data() + start, nl - start);
     if (auto reply = handle_line(capture, switches, c.connection, line)) {
-      queue_reply(c, std::move(*reply));
+      c.out.push(std::move(*reply));
+      c.out.push("\n");
       answered = true;
     }
     start = nl + 1;
@@ -118,34 +99,11 @@ void read_from(Client& c) {
 }
 
 void write_to(Client& c) {
-  while (c.pending > 0) {
-    iovec parts[kMaxWriteParts];
-    int count = 0;
-    std::size_t skip = c.out_offset;
-    for (auto it = c.out.begin(); it != c.out.end() && count < kMaxWriteParts; ++it, skip = 0) {
-      parts[count].iov_base = it->data() + skip;
-      parts[count].iov_len = it->size() - skip;
-      ++count;
-    }
-    ssize_t n = writev(c.fd, parts, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) c.broken = true;
-      return;
-    }
-    auto sent = static_cast<std::size_t>(n);
-    c.pending -= sent;
+  auto sent = c.out.send_to(c.fd);
+  if (!sent) {
+    c.broken = true;
+  } else if (*sent > 0) {
     c.last_progress = Clock::now();
-    while (sent > 0) {
-      std::size_t left = c.out.front().size() - c.out_offset;
-      if (sent < left) {
-        c.out_offset += sent;
-        break;
-      }
-      sent -= left;
-      c.out.pop_front();
-      c.out_offset = 0;
-    }
   }
 }
 
@@ -155,25 +113,18 @@ void write_to(Client& c) {
 void serve_client(Client& c, short revents, Capture& capture, const Switches& switches) {
   if (c.wants_input() && (revents & (POLLIN | POLLHUP | POLLERR))) read_from(c);
   take_lines(c, capture, switches);
-  if (c.pending > 0) write_to(c);
+  if (c.out.pending() > 0) write_to(c);
   take_lines(c, capture, switches);
   if (c.over_cap() && Clock::now() - c.last_progress >= kStallLimit) c.broken = true;
 }
 
 bool done(const Client& c) {
-  return c.broken || (c.peer_done && c.pending == 0 && c.scanned == c.in.size());
+  return c.broken || (c.peer_done && c.out.pending() == 0 && c.scanned == c.in.size());
 }
 
-// Milliseconds from now until `t` for poll(), at least 0, rounded up.
-int ms_until(Clock::time_point t) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(t - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(std::min<decltype(left)>(left, 60'000));
-}
-
-int earliest(int a, int b) {
-  if (a < 0) return b;
-  if (b < 0) return a;
-  return std::min(a, b);
+// The earlier of two times, none being no limit.
+std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a, Clock::time_point b) {
+  return a && *a < b ? a : b;
 }
 
 std::uint64_t wall_ms() {
@@ -186,8 +137,10 @@ class Ticker {
  public:
   explicit Ticker(bool on) : on_(on), next_(Clock::now() + std::chrono::seconds(1)) {}
 
-  // Milliseconds until the next tick, or -1 (wait forever) when off.
-  int timeout() const { return on_ ? ms_until(next_) : -1; }
+  // When the next tick is due; none when off.
+  std::optional<Clock::time_point> next() const {
+    return on_ ? std::optional<Clock::time_point>(next_) : std::nullopt;
+  }
 
   bool due() {
     if (!on_ || Clock::now() < next_) return false;
@@ -225,34 +178,28 @@ void serve(int listen_fd, int stop_fd, Capture& capture, const Switches& switche
   std::list<Client> clients;
   Ticker ticker(live);
   Clock::time_point listen_again = Clock::now();
-  std::vector<pollfd> fds;
+  PollSet fds(stop_fd);
   auto add_client = [&clients](int fd) {
     clients.push_back(Client{});
     clients.back().fd = fd;
   };
   for (;;) {
-    int timeout = ticker.timeout();
+    std::optional<Clock::time_point> until = ticker.next();
     bool listening = Clock::now() >= listen_again;
-    if (!listening) timeout = earliest(timeout, ms_until(listen_again));
-    fds.clear();
-    fds.push_back({stop_fd, POLLIN, 0});
-    fds.push_back({listening ? listen_fd : -1, POLLIN, 0});  // poll() skips a negative fd
+    if (!listening) until = earliest(until, listen_again);
+    fds.start(listening ? listen_fd : -1);
     for (const Client& c : clients) {
       short events = 0;
       if (c.wants_input()) events |= POLLIN;
-      if (c.pending > 0) events |= POLLOUT;
-      if (c.over_cap()) timeout = earliest(timeout, ms_until(c.last_progress + kStallLimit));
-      fds.push_back({c.fd, events, 0});
+      if (c.out.pending() > 0) events |= POLLOUT;
+      if (c.over_cap()) until = earliest(until, c.last_progress + kStallLimit);
+      fds.add(c.fd, events);
     }
-    if (poll(fds.data(), static_cast<nfds_t>(fds.size()), timeout) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[0].revents != 0) return;
+    if (!fds.wait(until)) return;
     if (ticker.due()) add_live_activity(capture, wall_ms(), ticker.count++);
     std::size_t i = 2;
-    for (Client& c : clients) serve_client(c, fds[i++].revents, capture, switches);
-    if ((fds[1].revents & POLLIN) && !accept_clients(listen_fd, add_client)) {
+    for (Client& c : clients) serve_client(c, fds.revents(i++), capture, switches);
+    if (fds.listener_ready() && !accept_clients(listen_fd, add_client)) {
       listen_again = Clock::now() + kAcceptPause;
     }
     clients.remove_if([](const Client& c) {

@@ -12,26 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "fake_upstream.h"
 #include "json.h"
-#include "json_tape.h"
-#include "tools/dispatch.h"
-#include "upstream.h"
 
 namespace {
-
-class ReportingCore : public CoreLink {
- public:
-  explicit ReportingCore(std::string report) : report_(std::move(report)) {}
-  AnswerResult call(const std::string&, const Json&) override {
-    text_ = report_;  // the tape reads its text in place
-    if (!tape_.parse(text_.data(), text_.size())) return Err{UpstreamError::transport("")};
-    return Answer(tape_, tape_.root());
-  }
-
- private:
-  std::string report_, text_;
-  json::Tape tape_;
-};
 
 const char* const kCodes[] = {
     "capture_path.proxy_endpoints_ready",
@@ -96,8 +80,10 @@ bool mirrors(const Json& in, const Json& out, bool report = false, bool item = f
 }
 
 std::string findings_text(const std::string& report) {
-  ReportingCore core(report);
-  std::string response = tools::dispatch(core, "tools/call", 1u, Json{{"name", "get_findings"}});
+  FakeUpstream core;
+  core.answer_text(report);
+  std::string response =
+      dispatch_text(core, "tools/call", 1u, Json::object({{"name", "get_findings"}}));
   auto parsed = json::parse(response);
   if (!parsed) std::abort();
   const Json& result = parsed.value().at("result");

@@ -4,25 +4,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "fake_upstream.h"
 #include "json.h"
-#include "json_tape.h"
-#include "tools/dispatch.h"
-#include "upstream.h"
 
 namespace {
-
-class FuzzedCore : public CoreLink {
- public:
-  explicit FuzzedCore(std::string answer) : answer_(std::move(answer)) {}
-  AnswerResult call(const std::string&, const Json&) override {
-    if (!tape_.parse(answer_.data(), answer_.size())) return Err{UpstreamError::transport("")};
-    return Answer(tape_, tape_.root());
-  }
-
- private:
-  std::string answer_;
-  json::Tape tape_;
-};
 
 const char* const kCalls[] = {
     R"({"name":"list_flows","arguments":{"limit":3}})",
@@ -41,9 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < 1) return 0;
   std::string answer(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (!json::parse(answer)) return 0;
-  FuzzedCore core(std::move(answer));
+  FakeUpstream core;
+  core.answer_text(std::move(answer));
   Json params = Json::parse(kCalls[data[0] % (sizeof kCalls / sizeof kCalls[0])]);
-  std::string response = tools::dispatch(core, "tools/call", 1u, params);
+  std::string response = dispatch_text(core, "tools/call", 1u, params);
   auto parsed = json::parse(response);
   if (!parsed || response.find('\n') != std::string::npos) std::abort();
   if (json::find(parsed.value(), "result") == nullptr) std::abort();

@@ -3,7 +3,7 @@
 #
 # Builds and runs every test, in four lanes:
 #   debug       g++ and libstdc++: unit, integration (real binaries over real
-#               sockets; one of them, CoreLinkRealTimeTest, waits out the real
+#               sockets; one of them, UpstreamRealTimeTest, waits out the real
 #               10 s line-read limit) and the end-to-end tests with real MCP
 #               clients;
 #   sanitizers  unit and integration again under AddressSanitizer (leak check

@@ -34,7 +34,7 @@
 #include "json.h"
 #include "link_model.h"
 #include "mcp_process.h"
-#include "platform.h"
+#include "process_memory.h"
 
 namespace {
 
@@ -143,11 +143,11 @@ std::string read_file(const std::string& path) {
 // Resident memory of a process now and at its peak, in KiB; -1 where the
 // system does not tell.
 long resident_kib(pid_t pid) {
-  auto memory = platform::process_memory(pid);
+  auto memory = process::memory(pid);
   return memory ? memory->resident_kib : -1;
 }
 long peak_kib(pid_t pid) {
-  auto memory = platform::process_memory(pid);
+  auto memory = process::memory(pid);
   return memory ? memory->peak_kib : -1;
 }
 
@@ -434,8 +434,9 @@ class Soak {
     for (const auto& [what, count] : model_.faults()) {
       std::printf("    %6d  %s\n", count, what.c_str());
     }
-    std::printf("  trelvo-mcp resident memory: %s after warm-up, %s peak, %s final\n",
-                mib(warm_kib_).c_str(), mib(peak).c_str(), mib(final_kib).c_str());
+    std::printf("  trelvo-mcp memory: %s resident after warm-up, %s %s, %s resident at the end\n",
+                mib(warm_kib_).c_str(), mib(peak).c_str(), process::kPeakName,
+                mib(final_kib).c_str());
     if (warm_kib_ >= 0 && final_kib >= 0 && final_kib - warm_kib_ > kMemoryAllowanceKiB) {
       fail("resident memory grew by " + mib(final_kib - warm_kib_) + " after warm-up");
     }

@@ -36,8 +36,8 @@ std::vector<std::string> split(const std::string& text, char separator) {
 std::optional<CoreRequest> parse_request(const Json& event) {
   const Json* conn = json::find(event, "conn");
   const Json* id = json::find(event, "id");
-  if (conn == nullptr || !json::is_uint(*conn) || id == nullptr || !json::is_uint(*id) ||
-      text_of(event, "fault").empty()) {
+  if (conn == nullptr || !conn->is_number_unsigned() || id == nullptr ||
+      !id->is_number_unsigned() || text_of(event, "fault").empty()) {
     return std::nullopt;
   }
   CoreRequest r;

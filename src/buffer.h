@@ -108,6 +108,7 @@ class LineBuffer {
   bool ended() const { return ended_; }
   // Bytes received and not handed out.
   std::size_t pending() const { return buffer_.size() - start_; }
+  std::size_t capacity() const { return buffer_.capacity(); }
 
   // The next line with its "\n" (a last one has none), valid until the next
   // space(); nullopt until one is complete.

@@ -94,10 +94,15 @@ void EmbeddedPretty::scalar(std::string_view text) {
   out_.append(text);
 }
 
-void EmbeddedPretty::uint(std::uint64_t value) {
+template <class Integer>
+void EmbeddedPretty::integer(Integer value) {
   char digits[24];
   auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   scalar(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+}
+
+void EmbeddedPretty::uint(std::uint64_t value) {
+  integer(value);
 }
 
 void EmbeddedPretty::string(std::string_view text) {
@@ -139,7 +144,8 @@ void EmbeddedPretty::value(const Tape& tape, std::uint32_t node) {
       // The grammar leaves one way to write an unsigned integer; any other
       // number is written as its value reads ("-0" as 0, 1E2 as 100.0).
       if (n.number == NumberKind::Unsigned) return scalar({n.text, n.length});
-      return scalar(compact(tape.to_json(node)));
+      if (n.number == NumberKind::Signed) return integer(tape.int_value(node));
+      return scalar(double_text(tape.double_value(node)));
     case Tape::Kind::Array:
       begin_array();
       for (std::uint32_t c = tape.first_child(node); c < n.end; c = tape[c].end) value(tape, c);

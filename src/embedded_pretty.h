@@ -1,8 +1,8 @@
 // Writes pretty JSON text (two-space indentation, ": " after keys, no
 // trailing newline) already escaped as the contents of a JSON string: byte
 // for byte what json::compact would write between the quotes of a string
-// holding that text. A tool result is sent that way, so a large result is
-// written once instead of twice.
+// holding that text. A tool result is sent that way, so its text is written
+// straight into the response line.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "buffer.h"
+#include "json.h"
 #include "json_tape.h"
 
 namespace json {
@@ -75,6 +76,8 @@ class EmbeddedPretty {
   void line_break(std::size_t depth);
   void write_key(std::string_view name, bool escape);
   void scalar(std::string_view text);
+  template <class Integer>
+  void integer(Integer value);
 
   Buffer& out_;
   std::vector<char> empty_;  // per open container: nothing in it yet

@@ -91,16 +91,54 @@ Result<Json, std::string> parse(std::string_view text) {
     if (message.starts_with(kUnexpected)) message.insert(kUnexpected.size(), shown(text, fault.at));
     return Err{message + " (at byte " + std::to_string(fault.at + 1) + ")"};
   }
-  return tape.to_json(tape.root());
+  return value_of(tape, tape.root());
+}
+
+Json value_of(const Tape& tape, std::uint32_t node) {
+  const Tape::Node& n = tape[node];
+  switch (n.kind) {
+    case Tape::Kind::Null:
+      return nullptr;
+    case Tape::Kind::False:
+      return false;
+    case Tape::Kind::True:
+      return true;
+    case Tape::Kind::String:
+      return std::string(tape.string(node));
+    case Tape::Kind::Number:
+      switch (n.number) {
+        case NumberKind::Unsigned:
+          return *tape.uint_value(node);
+        case NumberKind::Signed:
+          return tape.int_value(node);
+        case NumberKind::Double:
+          return tape.double_value(node);
+      }
+      return nullptr;
+    case Tape::Kind::Array: {
+      Json array = Json::array();
+      for (std::uint32_t c = tape.first_child(node); c < n.end; c = tape[c].end) {
+        array.push_back(value_of(tape, c));
+      }
+      return array;
+    }
+    case Tape::Kind::Object: {
+      Json object = Json::object();
+      // Assigning in order lets a repeated key keep its last value.
+      for (std::uint32_t k = node + 1; k < n.end; k = tape[k + 1].end) {
+        object[std::string(tape.string(k))] = value_of(tape, k + 1);
+      }
+      return object;
+    }
+  }
+  return nullptr;
 }
 
 namespace {
 
 // Only the quotation mark, the backslash and control characters are escaped;
 // everything else, non-ASCII included, is written as it is.
-void write_string(std::string& out, std::string_view text) {
-  if (!is_utf8(text)) return write_string(out, sanitized(text));
-  out += '"';
+void append_escaped(std::string& out, std::string_view text) {
   const char* end = text.data() + text.size();
   for (const char* p = text.data(); p < end;) {
     const char* stop = find_special(p, end);
@@ -109,6 +147,12 @@ void write_string(std::string& out, std::string_view text) {
     out += kEscapedOnce[static_cast<unsigned char>(*stop)];
     p = stop + 1;
   }
+}
+
+void write_string(std::string& out, std::string_view text) {
+  if (!is_utf8(text)) return write_string(out, sanitized(text));
+  out += '"';
+  append_escaped(out, text);
   out += '"';
 }
 
@@ -180,6 +224,12 @@ std::string compact(const Json& value) {
   std::string text;
   write_value(text, value);
   return text;
+}
+
+std::string escaped(std::string_view text) {
+  std::string out;
+  append_escaped(out, text);
+  return out;
 }
 
 // The shortest digits that read back as the same double, laid out as
@@ -261,10 +311,6 @@ bool is_utf8(std::string_view bytes) {
   return true;
 }
 
-bool is_uint(const Json& value) {
-  return value.is_number_unsigned();
-}
-
 const Json* find(const Json& object, std::string_view key) {
   if (!object.is_object()) return nullptr;
   auto it = object.find(key);
@@ -278,7 +324,7 @@ Json get_or(const Json& object, std::string_view key, Json fallback) {
 
 std::uint64_t uint_or(const Json& object, std::string_view key, std::uint64_t fallback) {
   const Json* member = find(object, key);
-  return member && is_uint(*member) ? member->get<std::uint64_t>() : fallback;
+  return member && member->is_number_unsigned() ? member->get<std::uint64_t>() : fallback;
 }
 
 }  // namespace json

@@ -1,16 +1,11 @@
 #include "json_tape.h"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace json {
 namespace {
@@ -65,42 +60,6 @@ char* put_utf8(char* out, std::uint32_t cp) {
   return out;
 }
 
-}  // namespace
-
-const char* find_special(const char* p, const char* end) {
-#ifdef __SSE2__
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  while (end - p >= 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                               _mm_cmpeq_epi8(_mm_min_epu8(v, control), v));
-    if (int mask = _mm_movemask_epi8(hit)) {
-      return p + std::countr_zero(static_cast<unsigned>(mask));
-    }
-    p += 16;
-  }
-#else
-  if constexpr (std::endian::native == std::endian::little) {
-    constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
-    while (end - p >= 8) {
-      std::uint64_t v;
-      std::memcpy(&v, p, 8);
-      std::uint64_t q = v ^ (ones * '"'), b = v ^ (ones * '\\');
-      std::uint64_t hit = ((q - ones) & ~q) | ((b - ones) & ~b) | ((v - ones * 0x20) & ~v);
-      if (hit &= highs) return p + std::countr_zero(hit) / 8;
-      p += 8;
-    }
-  }
-#endif
-  for (; p < end; ++p) {
-    auto c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20) return p;
-  }
-  return end;
-}
-
 NumberKind number_kind(std::string_view token) {
   for (char c : token) {
     if (c == '.' || c == 'e' || c == 'E') return NumberKind::Double;
@@ -122,6 +81,8 @@ double number_double(std::string_view token) {
   std::string copy(token);  // strtod wants the end marked
   return std::strtod(copy.c_str(), nullptr);
 }
+
+}  // namespace
 
 bool Tape::parse_number(const char*& p, const char* end) {
   const char* start = p;
@@ -269,7 +230,9 @@ bool Tape::parse(char* text, std::size_t size) {
       case '{':
       case '[': {
         if (open_.size() == static_cast<std::size_t>(limits::kMaxDepth)) {
-          return fail(p, "nesting deeper than 127 levels");
+          static const std::string kTooDeep =
+              "nesting deeper than " + std::to_string(limits::kMaxDepth) + " levels";
+          return fail(p, kTooDeep);
         }
         bool object = *p == '{';
         auto index = static_cast<std::uint32_t>(nodes_.size());
@@ -378,47 +341,14 @@ std::span<char> Tape::take_string(std::uint32_t node) {
   return {const_cast<char*>(n.text), n.length};
 }
 
-Json Tape::to_json(std::uint32_t node) const {
-  const Node& n = nodes_[node];
-  switch (n.kind) {
-    case Kind::Null:
-      return nullptr;
-    case Kind::False:
-      return false;
-    case Kind::True:
-      return true;
-    case Kind::String:
-      return std::string(n.text, n.length);
-    case Kind::Number: {
-      std::string_view token(n.text, n.length);
-      switch (n.number) {
-        case NumberKind::Unsigned:
-          return *uint_value(node);
-        case NumberKind::Signed: {
-          std::int64_t value = 0;
-          std::from_chars(token.data(), token.data() + token.size(), value);
-          return value;
-        }
-        case NumberKind::Double:
-          return number_double(token);
-      }
-      return nullptr;
-    }
-    case Kind::Array: {
-      Json array = Json::array();
-      for (std::uint32_t c = node + 1; c < n.end; c = nodes_[c].end) array.push_back(to_json(c));
-      return array;
-    }
-    case Kind::Object: {
-      Json object = Json::object();
-      // Assigning in order lets a repeated key keep its last value.
-      for (std::uint32_t k = node + 1; k < n.end; k = nodes_[k + 1].end) {
-        object[std::string(string(k))] = to_json(k + 1);
-      }
-      return object;
-    }
-  }
-  return nullptr;
+std::int64_t Tape::int_value(std::uint32_t node) const {
+  std::int64_t value = 0;
+  std::from_chars(nodes_[node].text, nodes_[node].text + nodes_[node].length, value);
+  return value;
+}
+
+double Tape::double_value(std::uint32_t node) const {
+  return number_double({nodes_[node].text, nodes_[node].length});
 }
 
 bool Tape::release_if_over(std::size_t limit) {

@@ -43,12 +43,10 @@ std::string lost_line_response() {
   return error_response(nullptr, kParseError, "parse error: line too long to hold in memory");
 }
 
-std::string result_response(Json id, Json result) {
-  Json response = Json::object();
-  response["id"] = std::move(id);
-  response["jsonrpc"] = "2.0";
-  response["result"] = std::move(result);  // may hold a body of megabytes: no copy
-  return json::compact(response);
+std::string result_response(Json id, const Json& result) {
+  Buffer out;
+  append_result_response(out, id, [&] { out.append(json::compact(result)); });
+  return std::string(out.view());
 }
 
 namespace {

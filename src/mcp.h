@@ -8,6 +8,7 @@
 #include <string_view>
 #include <variant>
 
+#include "buffer.h"
 #include "json.h"
 
 namespace mcp {
@@ -32,6 +33,18 @@ Classified classify(std::string_view line);
 std::string error_response(Json id, std::int64_t code, std::string_view message);
 // The -32700 error for a line too long to hold in memory, which is dropped.
 std::string lost_line_response();
-std::string result_response(Json id, Json result);
+std::string result_response(Json id, const Json& result);
+
+// A result response, {"id":…,"jsonrpc":"2.0","result":…}, appended to `out`
+// around the result that `write_result` appends there as JSON text: every
+// result response is written by this.
+template <class WriteResult>
+void append_result_response(Buffer& out, const Json& id, WriteResult write_result) {
+  out.append(R"({"id":)");
+  out.append(json::compact(id));
+  out.append(R"(,"jsonrpc":"2.0","result":)");
+  write_result();
+  out.append('}');
+}
 
 }  // namespace mcp

@@ -15,18 +15,19 @@
 // - Doubles are written with std::to_chars, which Apple's libc++ has from
 //   macOS 13.3: the deployment target (CMakeLists.txt).
 // - Packages: .tar.gz everywhere, .deb only on Linux (CMakeLists.txt).
+// - poll() on a terminal: Linux answers; macOS does not take terminals, so
+//   the session's idle release never runs for a person typing at one
+//   (session.cpp).
+// - How the tests read a process's memory (tests/support/process_memory.h).
 #pragma once
-
-#include <sys/resource.h>
-#include <sys/types.h>
-
-#include <optional>
 
 namespace platform {
 
 // Sending to a peer that has gone must fail with EPIPE, never raise SIGPIPE
 // (which the server also ignores process-wide).
-// Linux: a flag on every send(). macOS: an option set once on the socket.
+// Linux: MSG_NOSIGNAL on every send(). macOS: SO_NOSIGPIPE, set once on the
+// socket, which also covers the demo core's writev(); its SDK defines
+// MSG_NOSIGNAL too, and send() passes it there as well.
 extern const int kSendFlags;
 void no_sigpipe_on(int fd);
 
@@ -44,7 +45,7 @@ enum class Refused {
 // limits::kMaybeBusyRetry before the listener is taken as gone (macOS only;
 // Linux never answers MaybeBusy). A Linux build made with
 // TRELVO_REFUSALS_AS_MACOS reads every refusal, a full queue's included, as
-// macOS does, so that the link's and the demo core's handling of macOS's
+// macOS does, so that the upstream's and the demo core's handling of macOS's
 // answers runs in the tests here (the clang-libcxx preset).
 Refused connect_refused(int err);
 // True when `path` names a socket file (so a refusal may be a busy listener).
@@ -62,26 +63,5 @@ void return_free_memory();
 // Makes a pipe on `fd` hold `bytes`, so that a large response is written in
 // few rounds. Linux: F_SETPIPE_SZ. macOS: pipes grow by themselves; nothing.
 void widen_pipe(int fd, int bytes);
-
-// Whether a limit on a process's address space (RLIMIT_AS) is enforced, so
-// that a test can make allocations fail. Linux: yes. macOS: accepted and
-// ignored.
-#ifdef __APPLE__
-inline constexpr bool kAddressSpaceLimit = false;
-#else
-inline constexpr bool kAddressSpaceLimit = true;
-#endif
-
-// The resident memory of a process, for the memory checks of the tests and
-// the soak. Linux: VmRSS and VmHWM of /proc/PID/status. macOS:
-// proc_pid_rusage's resident size and lifetime peak physical footprint.
-struct Memory {
-  long resident_kib;
-  long peak_kib;
-};
-std::optional<Memory> process_memory(pid_t pid);
-// The peak resident memory in `usage` (as wait4() fills it), in KiB.
-// Linux: ru_maxrss is in KiB. macOS: in bytes.
-long peak_kib(const struct rusage& usage);
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "reply_reader.h"
 
+#include "json.h"
 #include "server_limits.h"
 
 void ReplyReader::expect(std::uint64_t id) {
@@ -14,7 +15,9 @@ ReplyReader::Step ReplyReader::fail(std::string message) {
 }
 
 ReplyReader::Step ReplyReader::step() {
-  if (lines_ == limits::kLineBudget) return fail("no matching response within 64 lines");
+  if (lines_ == limits::kLineBudget) {
+    return fail("no matching response within " + std::to_string(limits::kLineBudget) + " lines");
+  }
   auto line = input_.next();
   if (!line) {
     // No reply this long is ever answered in time, and the tape cannot hold it.

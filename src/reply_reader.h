@@ -1,4 +1,4 @@
-// The core link's reading rules, with no I/O: it is fed the bytes that came
+// The upstream's reading rules, with no I/O: it is fed the bytes that came
 // from the core, splits them into lines and picks out the reply to the one
 // outstanding request. The socket code around it only waits and reads.
 //

@@ -8,7 +8,7 @@
 namespace limits {
 using namespace std::chrono_literals;
 
-// The core link. Each wait is bounded by its own limit and by the call's
+// The upstream. Each wait is bounded by its own limit and by the call's
 // deadline, so a core that stops in the middle of anything costs one call
 // kCallDeadline at most.
 
@@ -24,6 +24,9 @@ inline constexpr std::chrono::milliseconds kCallDeadline = 15s;
 // this long only, so that a socket file left by a core that is gone still
 // reads as not running at once.
 inline constexpr std::chrono::milliseconds kMaybeBusyRetry = 500ms;
+// The pause between attempts on a full queue: no spinning, and a place freed
+// in the queue is taken soon after.
+inline constexpr std::chrono::milliseconds kBusyPause = 10ms;
 // Lines read looking for the reply to a request: a core that sends nothing but
 // other lines fails the exchange instead of holding it.
 inline constexpr int kLineBudget = 64;
@@ -40,6 +43,10 @@ inline constexpr std::size_t kKeptBuffer = 32u << 20;
 // to this size: warm buffers serve back-to-back calls, not a resting session.
 inline constexpr std::chrono::milliseconds kIdle = 1s;
 inline constexpr std::size_t kIdleKeptBuffer = 1u << 20;
+
+// The core's observation window for recent flows, when a finding does not
+// say its own.
+inline constexpr std::chrono::seconds kObservationWindow = 60s;
 
 // JSON text. Values are built, copied and written out recursively, so nesting
 // deeper than this is refused before any value is built (nothing sent to us

@@ -30,7 +30,8 @@ int new_socket() {
 
 }  // namespace
 
-Upstream::Upstream(std::string path, LinkClock& clock) : path_(std::move(path)), clock_(clock) {}
+Upstream::Upstream(std::string path, UpstreamClock& clock)
+    : path_(std::move(path)), clock_(clock) {}
 
 Upstream::~Upstream() {
   disconnect();
@@ -42,13 +43,13 @@ void Upstream::disconnect() {
   reader_.reset();
 }
 
-bool Upstream::peer_gone() const {
-  pollfd p{fd_, POLLIN, 0};
-  if (::poll(&p, 1, 0) <= 0) return false;
-  if (p.revents & (POLLERR | POLLNVAL)) return true;
+bool Upstream::peer_gone() {
+  if (!clock_.ready(fd_, POLLIN)) return false;
   char byte;
-  // Unread bytes mean nothing yet; an end of stream with none means closed.
-  return ::recv(fd_, &byte, 1, MSG_PEEK) == 0;
+  // Unread bytes mean nothing yet; an end of stream with none, or an error,
+  // means closed.
+  ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 Upstream::Clock::time_point Upstream::bounded(std::chrono::milliseconds limit) const {
@@ -61,7 +62,7 @@ UpstreamError Upstream::timed_out(Clock::time_point end, const char* what) const
   return UpstreamError::transport(what);
 }
 
-Result<Done, UpstreamError> Upstream::connect() {
+Result<int, UpstreamError> Upstream::open_socket() {
   sockaddr_un addr{};
   // A path that does not fit the address structure cannot name a listening
   // core; refuse it rather than truncate it.
@@ -71,18 +72,17 @@ Result<Done, UpstreamError> Upstream::connect() {
   addr.sun_family = AF_UNIX;
   std::memcpy(addr.sun_path, path_.data(), path_.size());
 
-  auto end = bounded(limits::kConnect);
+  const auto end = bounded(limits::kConnect);
   // A refusal that may be a busy listener is retried for a short while only,
   // so that a socket file left by a core that is gone still reads as not
   // running at once.
   const auto maybe_busy_end = std::min(end, clock_.now() + limits::kMaybeBusyRetry);
-  int fd = -1;
   for (;;) {
     // Every attempt on a fresh socket: one whose connect failed may not be
     // used again on every system.
-    fd = new_socket();
+    int fd = new_socket();
     if (fd < 0) return Err{UpstreamError::not_running()};
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) break;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
     int err = errno;
     if (err == EINPROGRESS || err == EINTR) {
       if (!clock_.wait_until(fd, POLLOUT, end)) {
@@ -91,11 +91,9 @@ Result<Done, UpstreamError> Upstream::connect() {
       }
       int so_error = 0;
       socklen_t len = sizeof so_error;
-      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0 || so_error != 0) {
-        ::close(fd);
-        return Err{UpstreamError::not_running()};
-      }
-      break;
+      if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) == 0 && so_error == 0) return fd;
+      ::close(fd);
+      return Err{UpstreamError::not_running()};
     }
     ::close(fd);
     const platform::Refused refused = platform::connect_refused(err);
@@ -106,16 +104,13 @@ Result<Done, UpstreamError> Upstream::connect() {
     // The core is there but its queue of connections is full. Try again
     // shortly, within the connect limit.
     if (clock_.now() >= end) return Err{timed_out(end, "connect timeout")};
-    clock_.wait_until(-1, 0, std::min(end, clock_.now() + std::chrono::milliseconds(10)));
+    clock_.wait_until(-1, 0, std::min(end, clock_.now() + limits::kBusyPause));
   }
+}
 
-  disconnect();
-  fd_ = fd;
-
-  Json hello = {{"clientKind", "mcp"}, {"protocolVersion", 1u}};
-  auto reply = exchange("hello", hello);
+Result<Done, UpstreamError> Upstream::hello() {
+  auto reply = exchange("hello", Json::object({{"clientKind", "mcp"}, {"protocolVersion", 1u}}));
   if (!reply) {
-    disconnect();
     UpstreamError error = std::move(reply).error();
     if (error.kind == UpstreamError::Kind::CoreError && error.code == "version_mismatch") {
       return Err{UpstreamError::protocol_mismatch()};
@@ -127,11 +122,18 @@ Result<Done, UpstreamError> Upstream::connect() {
   const std::uint32_t kind = tape.find(result, "acceptedClientKind");
   bool accepted = tape.uint_value(tape.find(result, "protocolVersion")) == std::uint64_t{1} &&
                   tape.is(kind, json::Tape::Kind::String) && tape.string(kind) == "mcp";
-  if (!accepted) {
-    disconnect();
-    return Err{UpstreamError::protocol_mismatch()};
-  }
+  if (!accepted) return Err{UpstreamError::protocol_mismatch()};
   return Done{};
+}
+
+Result<Done, UpstreamError> Upstream::connect() {
+  auto fd = open_socket();
+  if (!fd) return Err{std::move(fd).error()};
+  disconnect();
+  fd_ = fd.value();
+  auto said = hello();
+  if (!said) disconnect();
+  return said;
 }
 
 Result<Done, UpstreamError> Upstream::write_all(std::string_view bytes, Clock::time_point end,
@@ -194,18 +196,13 @@ AnswerResult outcome_of(ReplyReader& reader) {
   return Answer(tape, tape.find(tape.root(), "result"));
 }
 
-// Requests that run code in a page: resending one could run it twice.
-bool runs_code(std::string_view method) {
-  return method == "wir.evaluate";
-}
-
 }  // namespace
 
 AnswerResult Upstream::exchange(const std::string& method, const Json& params, bool* sent) {
   if (!connected()) return Err{UpstreamError::not_running()};
   std::uint64_t id = next_id_++;
 
-  Json request = {{"id", id}, {"method", method}};
+  Json request = Json::object({{"id", id}, {"method", method}});
   if (!params.is_null()) request["params"] = params;
   request_ = json::compact(request);
   request_ += '\n';
@@ -235,11 +232,11 @@ AnswerResult Upstream::exchange(const std::string& method, const Json& params, b
   }
 }
 
-AnswerResult Upstream::call_inner(const std::string& method, const Json& params) {
-  const bool once = runs_code(method);
+AnswerResult Upstream::call_inner(const std::string& method, const Json& params, Resend resend) {
+  const bool once = resend == Resend::Never;
   // A broken connection (or a confused core) is started afresh, once. A
-  // request that runs code is resent only when it never left, and a core gone
-  // since the last call is looked for before it is sent.
+  // request that must not run twice is resent only when it never left, and a
+  // core gone since the last call is looked for before it is sent.
   for (int attempt = 0;; ++attempt) {
     if (attempt > 0 || !connected() || (once && peer_gone())) {
       disconnect();
@@ -256,14 +253,14 @@ AnswerResult Upstream::call_inner(const std::string& method, const Json& params)
   }
 }
 
-AnswerResult Upstream::call(const std::string& method, const Json& params) {
+AnswerResult Upstream::call(const std::string& method, const Json& params, Resend resend) {
   deadline_ = last_deadline_ = clock_.now() + limits::kCallDeadline;
-  AnswerResult outcome = Err{UpstreamError::transport("out of memory")};
+  AnswerResult outcome = Err{UpstreamError::too_large()};
   try {
-    outcome = call_inner(method, params);
+    outcome = call_inner(method, params, resend);
   } catch (const std::bad_alloc&) {
     // A reply too large to hold: the exchange is abandoned with the
-    // connection, and the call fails like a core that went away.
+    // connection.
     disconnect();
   }
   deadline_.reset();

@@ -1,4 +1,4 @@
-// How get_flow presents a request or response body.
+// How a flow's detail presents a request or response body.
 #pragma once
 
 #include <cstdint>

@@ -14,16 +14,21 @@ struct FailureText {
   std::string_view text;
 };
 
+constexpr std::string_view kNotRunning = "Trelvo is not running. Launch Trelvo to start capturing.";
+constexpr std::string_view kLate =
+    "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps happening.";
+
 // Every sentence an agent can see for a failed core request. A Transport
 // failure reads like an absent core: to the agent, hung or crashed is the same.
+// An answer too large to hold reads like a late one: the agent can retry, or
+// ask for less.
 constexpr std::array kFailureTexts{
-    FailureText{Kind::NotRunning, "", "Trelvo is not running. Launch Trelvo to start capturing."},
-    FailureText{Kind::Transport, "", "Trelvo is not running. Launch Trelvo to start capturing."},
+    FailureText{Kind::NotRunning, "", kNotRunning},
+    FailureText{Kind::Transport, "", kNotRunning},
     FailureText{Kind::ProtocolMismatch, "",
                 "Trelvo core protocol mismatch \u2014 update Trelvo and retry."},
-    FailureText{Kind::DeadlineExceeded, "",
-                "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps "
-                "happening."},
+    FailureText{Kind::DeadlineExceeded, "", kLate},
+    FailureText{Kind::TooLarge, "", kLate},
     FailureText{Kind::Interrupted, "",
                 "Lost the connection to Trelvo while the expression was running; it may or may "
                 "not have run. Check the page before running it again."},

@@ -15,16 +15,6 @@
 namespace tools {
 namespace {
 
-constexpr std::uint64_t kDefaultFlowLimit = 50;
-constexpr std::uint64_t kMaxFlowLimit = 200;
-constexpr std::uint64_t kDefaultBodyLimit = 16384;
-
-// Tool argument and the core parameter it becomes, copied when present.
-constexpr std::pair<std::string_view, std::string_view> kListFilters[] = {
-    {"host", "host"},     {"path_contains", "pathContains"}, {"method", "method"},
-    {"status", "status"}, {"since_seq", "sinceSeq"},
-};
-
 // Flow summary keys copied unchanged from a core flow member; "time" and
 // "url" are derived. In the record's key order.
 constexpr std::pair<std::string_view, std::string_view> kSummaryCopies[] = {
@@ -38,24 +28,6 @@ constexpr std::pair<std::string_view, std::string_view> kSummaryCopies[] = {
     {"seq", "seq"},
     {"status", "status"},
 };
-
-}  // namespace
-
-Json list_flows_params(const Json& args) {
-  Json params = Json::object();
-  params["newestFirst"] = true;
-  params["limit"] = std::min(json::uint_or(args, "limit", kDefaultFlowLimit), kMaxFlowLimit);
-  for (const auto& [arg, param] : kListFilters) {
-    if (const Json* value = json::find(args, arg)) params[std::string(param)] = *value;
-  }
-  return params;
-}
-
-Json get_flow_params(const Json& args) {
-  return Json{{"flowId", json::uint_or(args, "flow_id", 0)}};
-}
-
-namespace {
 
 using json::Tape;
 
@@ -98,8 +70,8 @@ void write_summary(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t fl
 
 }  // namespace
 
-void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
-                      json::EmbeddedPretty& out) {
+void write_flow_list(const Args& /*args*/, const Tape& tape, std::uint32_t answer,
+                     json::EmbeddedPretty& out) {
   std::vector<std::uint32_t> flows;
   std::uint32_t list = tape.find(answer, "flows");
   if (tape.is(list, Tape::Kind::Array)) {
@@ -122,10 +94,10 @@ void list_flows_write(const Json& /*args*/, const Tape& tape, std::uint32_t answ
   out.end_object();
 }
 
-void get_flow_write(const Json& args, Tape& tape, std::uint32_t answer, json::EmbeddedPretty& out) {
-  std::uint64_t limit = json::uint_or(args, "max_body_bytes", kDefaultBodyLimit);
-  const Json* include = json::find(args, "include_bodies");
-  bool with_bodies = include && include->is_boolean() && include->get<bool>();
+void write_flow_detail(const Args& args, Tape& tape, std::uint32_t answer,
+                       json::EmbeddedPretty& out) {
+  const std::uint64_t limit = args.number("max_body_bytes");
+  const bool with_bodies = args.flag("include_bodies");
 
   auto side = [&](std::string_view name, std::string_view bytes_key, std::string_view meta_key,
                   std::string_view headers_key) {

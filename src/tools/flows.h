@@ -1,22 +1,14 @@
-// list_flows and get_flow: arguments to core params, core answers to results.
+// Flow summaries and a flow's detail, written from the core's answers.
 #pragma once
 
-#include "embedded_pretty.h"
-#include "json.h"
-#include "json_tape.h"
+#include "tools/tool.h"
 
 namespace tools {
 
-Json list_flows_params(const Json& args);
-
-Json get_flow_params(const Json& args);
-
-// The results written straight from the core's reply read into a tape
-// (`answer` is the node of its "result", or kNone when it has none).
-void list_flows_write(const Json& args, const json::Tape& tape, std::uint32_t answer,
-                      json::EmbeddedPretty& out);
+void write_flow_list(const Args& args, const json::Tape& tape, std::uint32_t answer,
+                     json::EmbeddedPretty& out);
 // Decodes the bodies where they were read (see write_body_field).
-void get_flow_write(const Json& args, json::Tape& tape, std::uint32_t answer,
-                    json::EmbeddedPretty& out);
+void write_flow_detail(const Args& args, json::Tape& tape, std::uint32_t answer,
+                       json::EmbeddedPretty& out);
 
 }  // namespace tools

@@ -9,38 +9,11 @@
 namespace tools {
 namespace {
 
-constexpr std::uint64_t kDefaultMessageLimit = 100;
-constexpr std::uint64_t kMaxMessageLimit = 500;
-
 constexpr std::string_view kTimeSemantics =
     "received_at is delivery time at Trelvo, not page-side event time. Console (USB Web "
     "Inspector) and flows (network proxy) travel different delivery paths \u2014 measured skew "
     "is typically ~20 ms with tails past 100 ms \u2014 so nearby cross-timeline timestamps show "
     "receipt order, not event order or causation.";
-
-bool newest_first(const Json& args) {
-  const Json* value = json::find(args, "newest_first");
-  return value && value->is_boolean() ? value->get<bool>() : true;
-}
-
-}  // namespace
-
-Json console_messages_params(const Json& args) {
-  Json params = Json::object();
-  params["pageHandle"] = json::get_or(args, "page_handle", "");
-  params["limit"] = std::min(json::uint_or(args, "limit", kDefaultMessageLimit), kMaxMessageLimit);
-  params["newestFirst"] = newest_first(args);
-  if (const Json* since = json::find(args, "since_seq")) params["sinceSeq"] = *since;
-  if (const Json* level = json::find(args, "level")) params["level"] = *level;
-  return params;
-}
-
-Json evaluate_js_params(const Json& args) {
-  return Json{{"pageHandle", json::get_or(args, "page_handle", "")},
-              {"expression", json::get_or(args, "expression", "")}};
-}
-
-namespace {
 
 using json::Tape;
 using Missing = json::EmbeddedPretty::Missing;
@@ -101,8 +74,8 @@ void write_message(json::EmbeddedPretty& out, const Tape& tape, std::uint32_t me
 
 }  // namespace
 
-void list_pages_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
-                      json::EmbeddedPretty& out) {
+void write_pages(const Args& /*args*/, const Tape& tape, std::uint32_t answer,
+                 json::EmbeddedPretty& out) {
   out.begin_object();
   out.key("devices");
   out.begin_array();
@@ -113,12 +86,12 @@ void list_pages_write(const Json& /*args*/, const Tape& tape, std::uint32_t answ
   out.end_object();
 }
 
-void console_messages_write(const Json& args, const Tape& tape, std::uint32_t answer,
+void write_console_messages(const Args& args, const Tape& tape, std::uint32_t answer,
                             json::EmbeddedPretty& out) {
   std::vector<std::uint32_t> messages = elements(tape, tape.find(answer, "messages"));
   // The core selected the newest messages when asked to; the agent sees
   // them in the order it asked for.
-  if (newest_first(args)) std::reverse(messages.begin(), messages.end());
+  if (args.flag("newest_first")) std::reverse(messages.begin(), messages.end());
   out.begin_object();
   out.key("messages");
   out.begin_array();
@@ -131,8 +104,8 @@ void console_messages_write(const Json& args, const Tape& tape, std::uint32_t an
   out.end_object();
 }
 
-void evaluate_js_write(const Json& /*args*/, const Tape& tape, std::uint32_t answer,
-                       json::EmbeddedPretty& out) {
+void write_evaluation(const Args& /*args*/, const Tape& tape, std::uint32_t answer,
+                      json::EmbeddedPretty& out) {
   out.begin_object();
   out.members(tape, answer,
               {{"result", "result", Missing::EmptyString},

@@ -3,6 +3,7 @@
 #include <array>
 #include <optional>
 
+#include "server_limits.h"
 #include "time_text.h"
 
 namespace tools {
@@ -67,7 +68,7 @@ std::string flows_in_window(const Params& params) {
   // A missing count means none were recorded, unlike elsewhere where it reads "?".
   std::uint64_t count = uint_member(params, "count").value_or(0);
   std::optional<std::uint64_t> window_ms = uint_member(params, "window_ms");
-  std::uint64_t window_s = window_ms ? *window_ms / 1000 : 60;
+  std::uint64_t window_s = window_ms ? *window_ms / 1000 : limits::kObservationWindow.count();
   std::string paused = bool_member(params, "recording_paused") == true
                            ? " (recording is paused \u2014 traffic may be passing through "
                              "unrecorded)"

@@ -27,6 +27,7 @@
 #include "json.h"
 #include "mcp_process.h"
 #include "platform.h"
+#include "process_memory.h"
 
 namespace {
 
@@ -409,7 +410,7 @@ TEST_F(DemoCore, AFileThatIsNotHarEndsWithStatusTwoAndOneLineOnStandardError) {
 
 // Peak resident memory of a finished core, in MiB.
 long peak_mib(const rusage& usage) {
-  return platform::peak_kib(usage) / 1024;
+  return process::peak_kib(usage) / 1024;
 }
 
 double cpu_seconds(const rusage& usage) {

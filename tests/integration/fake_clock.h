@@ -26,9 +26,9 @@
 
 #include <gtest/gtest.h>
 
-#include "link_clock.h"
+#include "upstream_clock.h"
 
-class FakeClock final : public LinkClock {
+class FakeClock final : public UpstreamClock {
  public:
   using Span = std::chrono::nanoseconds;
   static constexpr Span kForever = std::chrono::hours(24);  // past every limit

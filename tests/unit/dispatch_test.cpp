@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "fake_core_link.h"
+#include "tool_run.h"
 #include "tools/validate.h"
 
 namespace {
@@ -14,8 +14,8 @@ namespace {
 // The catalogue as a client reads it: seven tools in a fixed order, each
 // schema an object whose required arguments are among its properties.
 TEST(DispatchTest, ToolsListAnswersTheCatalogueWithoutTheCore) {
-  FakeCoreLink core;
-  const Json response = Json::parse(tools::dispatch(core, "tools/list", "a", nullptr));
+  FakeUpstream core;
+  const Json response = Json::parse(dispatch_text(core, "tools/list", "a", nullptr));
   EXPECT_EQ(response["id"], "a");
   std::string names;
   for (const Json& tool : response["result"]["tools"]) {
@@ -44,18 +44,42 @@ TEST(DispatchTest, ToolsListAnswersTheCatalogueWithoutTheCore) {
                                  ")");
     for (const auto& [key, property] : schema["properties"].items()) {
       const Json wrong = property["type"] == "string" ? Json(1) : Json("1");
-      EXPECT_TRUE(
-          tools::check_args(name, {{key, wrong}}).value_or("").starts_with("argument " + key))
+      EXPECT_TRUE(tools::check_args(name, Json::object({{key, wrong}}))
+                      .value_or("")
+                      .starts_with("argument " + key))
           << name << " " << key;
     }
   }
   const Json& level = response["result"]["tools"][5]["inputSchema"]["properties"]["level"];
   EXPECT_EQ(json::get_or(level, "enum", nullptr).size(), 5u);  // hosts offer the choices
-  EXPECT_EQ(response["result"]["tools"][4]["description"],
-            "List inspectable web pages on connected iOS devices (Safari and WKWebViews with "
-            "isInspectable=true), grouped by device. Returns page handles for "
-            "get_console_messages.");
   EXPECT_TRUE(core.calls().empty());
+}
+
+// Every tool, called with its required arguments only: one core request, with
+// params only when the tool takes arguments, and resent after a broken
+// connection unless it runs code in a page.
+TEST(DispatchTest, EveryToolMakesOneCoreCallAndOnlyEvaluationIsNeverResent) {
+  FakeUpstream catalogue;
+  const Json tools =
+      Json::parse(dispatch_text(catalogue, "tools/list", 1, nullptr))["result"]["tools"];
+  for (const Json& tool : tools) {
+    const Json& schema = tool["inputSchema"];
+    Json args = Json::object();
+    for (const Json& name : json::get_or(schema, "required", Json::array())) {
+      args[name.get<std::string>()] =
+          schema["properties"][name]["type"] == "string" ? Json("x") : Json(1u);
+    }
+    FakeUpstream core;
+    core.answer_text("{}");
+    const Json request = Json::object({{"name", tool["name"]}, {"arguments", args}});
+    const Json result = Json::parse(dispatch_text(core, "tools/call", 1, request))["result"];
+    EXPECT_EQ(result["isError"], false) << tool["name"];
+    ASSERT_EQ(core.calls().size(), 1u) << tool["name"];
+    EXPECT_FALSE(core.calls()[0].method.empty());
+    EXPECT_EQ(core.calls()[0].params.is_null(), schema["properties"].empty()) << tool["name"];
+    EXPECT_EQ(core.calls()[0].resend == Resend::Never, tool["name"] == "evaluate_js")
+        << tool["name"];
+  }
 }
 
 TEST(DispatchTest, BadCallsAreInvalidParamsAndNeverReachTheCore) {
@@ -69,43 +93,19 @@ TEST(DispatchTest, BadCallsAreInvalidParamsAndNeverReachTheCore) {
       {R"({"name": "list_flows", "arguments": null})", "arguments must be an object"},
       {R"({"name": "get_flow"})", "missing required argument: flow_id (integer)"},
   };
-  FakeCoreLink core;
+  FakeUpstream core;
   for (const auto& [params, message] : cases) {
-    EXPECT_EQ(tools::dispatch(core, "tools/call", 7, Json::parse(params)),
+    EXPECT_EQ(dispatch_text(core, "tools/call", 7, Json::parse(params)),
               R"({"error":{"code":-32602,"message":")" + message + R"("},"id":7,"jsonrpc":"2.0"})");
   }
   EXPECT_TRUE(core.calls().empty());
 }
 
-TEST(DispatchTest, EachToolMakesOneCoreCallWithItsMethodAndDefaultParams) {
-  const struct {
-    std::string tool;
-    std::string args;
-    std::string method;
-    std::string params;  // null: the request has no params
-  } cases[] = {
-      {"list_flows", "{}", "flow.list", R"({"limit":50,"newestFirst":true})"},
-      {"get_flow", R"({"flow_id": 3})", "flow.getDetail", R"({"flowId":3})"},
-      {"get_capture_status", "{}", "mcp.status", "null"},
-      {"get_findings", R"({"ignored": 1})", "findings.get", "null"},
-      {"list_pages", "{}", "wir.snapshot", "null"},
-      {"get_console_messages", R"({"page_handle": "p"})", "wir.consoleMessages",
-       R"({"limit":100,"newestFirst":true,"pageHandle":"p"})"},
-      {"evaluate_js", R"({"page_handle": "p", "expression": "1"})", "wir.evaluate",
-       R"({"expression":"1","pageHandle":"p"})"},
-  };
-  for (const auto& c : cases) {
-    const ToolRun run = run_tool(c.tool, c.args);
-    EXPECT_EQ(run.core_method, c.method);
-    EXPECT_EQ(run.core_params, c.params) << c.method;
-  }
-}
-
 TEST(DispatchTest, SuccessCarriesThePrettyShapedAnswerInTheEnvelope) {
-  FakeCoreLink core;
+  FakeUpstream core;
   core.answer(Json::parse(R"({"proxyPort": 9090, "flowCount": 2, "paused": false})"));
   EXPECT_EQ(
-      tools::dispatch(core, "tools/call", 7, Json::parse(R"({"name": "get_capture_status"})")),
+      dispatch_text(core, "tools/call", 7, Json::parse(R"({"name": "get_capture_status"})")),
       R"({"id":7,"jsonrpc":"2.0","result":{"content":[{"text":)"
       R"("{\n  \"decrypt_allowlist\": [],\n  \"flow_count\": 2,\n  \"oldest_flow_time\": null,)"
       R"(\n  \"paused\": false,\n  \"proxy_port\": 9090\n}","type":"text"}],"isError":false}})");
@@ -118,9 +118,9 @@ TEST(DispatchTest, EveryCoreFailureIsAnErrorResultWithItsSentence) {
   const std::string not_running = "Trelvo is not running. Launch Trelvo to start capturing.";
   const Json params = Json::parse(R"({"name": "get_flow", "arguments": {"flow_id": 9}})");
   auto text_for = [&](const UpstreamError& failure) {
-    FakeCoreLink core;
+    FakeUpstream core;
     core.fail(failure);
-    const Json result = Json::parse(tools::dispatch(core, "tools/call", 1, params))["result"];
+    const Json result = Json::parse(dispatch_text(core, "tools/call", 1, params))["result"];
     EXPECT_EQ(result["isError"], true);
     EXPECT_EQ(core.calls().size(), 1u);
     return result["content"][0]["text"].get<std::string>();
@@ -141,6 +141,8 @@ TEST(DispatchTest, EveryCoreFailureIsAnErrorResultWithItsSentence) {
   }
   EXPECT_EQ(text_for(UpstreamError::not_running()), not_running);
   EXPECT_EQ(text_for(UpstreamError::transport("read timeout")), not_running);
+  // Too large to hold reads as late, wherever memory ran out.
+  EXPECT_EQ(text_for(UpstreamError::too_large()), text_for(UpstreamError::deadline_exceeded()));
   EXPECT_EQ(text_for(UpstreamError::core_error("page_not_found", "")),
             "Page not found \u2014 it may have closed or navigated away. Call list_pages for "
             "current handles.");
@@ -153,12 +155,12 @@ TEST(DispatchTest, AnAnswerOverrunningTheDeadlineIsCutShortAndReportedAsLate) {
   // Some 6 MB of summaries from 20,000 empty flows.
   Json flows = Json::array();
   for (int i = 0; i < 20000; ++i) flows.push_back(Json::object());
-  FakeCoreLink core;
-  core.answer({{"flows", flows}});
-  core.answer({{"flows", flows}});
+  FakeUpstream core;
+  core.answer(Json::object({{"flows", flows}}));
+  core.answer(Json::object({{"flows", flows}}));
   core.late = true;
   Buffer out;
-  tools::dispatch_into(out, core, "tools/call", 1, {{"name", "list_flows"}});
+  tools::dispatch(out, core, "tools/call", 1, Json::object({{"name", "list_flows"}}));
   EXPECT_EQ(Json::parse(out.view())["result"]["content"][0]["text"],
             "Trelvo did not respond in time. Retry, or restart Trelvo if this keeps happening.");
   // Writing stopped at the first check, not at the end.
@@ -166,7 +168,7 @@ TEST(DispatchTest, AnAnswerOverrunningTheDeadlineIsCutShortAndReportedAsLate) {
   // On time, the same answer is written whole.
   core.late = false;
   out.clear();
-  tools::dispatch_into(out, core, "tools/call", 2, {{"name", "list_flows"}});
+  tools::dispatch(out, core, "tools/call", 2, Json::object({{"name", "list_flows"}}));
   EXPECT_GT(out.size(), 3u << 20);
   EXPECT_EQ(Json::parse(out.view())["result"]["isError"], false);
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "fake_core_link.h"
+#include "tool_run.h"
 #include "tools/bodies.h"
 
 namespace {
@@ -233,8 +233,8 @@ TEST(BodyFieldTest, ABodyDecodedWhereItWasReadIsNotReadAgainAsItsText) {
     ASSERT_TRUE(tape.parse(reply.data(), reply.size()));
     Buffer out;
     json::EmbeddedPretty pretty(out);
-    tools::write_body_field(pretty, tape, tape.root(), "respBodyB64", "respBodyMeta",
-                            "respHeaders", 100);
+    tools::write_body_field(pretty, tape, tape.root(), "respBodyB64", "respBodyMeta", "respHeaders",
+                            100);
     EXPECT_TRUE(tape.is(tape.find(tape.root(), "respBodyB64"), json::Tape::Kind::Null));
   }
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "fake_core_link.h"
+#include "tool_run.h"
 
 namespace {
 

@@ -182,7 +182,7 @@ TEST(ClassifyTest, ToolMethodsBecomeToolRequestsWithIdAndParamsUnchanged) {
     ASSERT_NE(request, nullptr) << c.line << ": " << outcome(c.line);
     EXPECT_EQ(request->method, c.method) << c.line;
     EXPECT_EQ(json::compact(request->id), json::compact(c.id)) << c.line;
-    EXPECT_EQ(json::is_uint(request->id), json::is_uint(c.id)) << c.line;
+    EXPECT_EQ(request->id.is_number_unsigned(), c.id.is_number_unsigned()) << c.line;
     EXPECT_EQ(json::compact(request->params), json::compact(c.params)) << c.line;
   }
 }
@@ -191,9 +191,6 @@ TEST(ResponseTest, BuildersListMembersInByteOrder) {
   EXPECT_EQ(mcp::error_response(Json("s"), 0, "a\"b\\c\n\x01/\xE2\x80\x94"),
             "{\"error\":{\"code\":0,\"message\":\"a\\\"b\\\\c\\n\\u0001/\xE2\x80\x94\"},"
             "\"id\":\"s\",\"jsonrpc\":\"2.0\"}");
-  EXPECT_EQ(
-      mcp::result_response(Json::parse("1"), Json::parse(R"({"b":null,"a":[{"y":1,"x":2}]})")),
-      R"({"id":1,"jsonrpc":"2.0","result":{"a":[{"x":2,"y":1}],"b":null}})");
 }
 
 }  // namespace

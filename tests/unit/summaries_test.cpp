@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "fake_core_link.h"
+#include "tool_run.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "link_clock.h"
+#include "upstream_clock.h"
 
 #include <poll.h>
 
@@ -7,7 +7,7 @@
 
 namespace {
 
-class RealClock final : public LinkClock {
+class RealClock final : public UpstreamClock {
  public:
   time_point now() const override { return std::chrono::steady_clock::now(); }
 
@@ -25,7 +25,16 @@ class RealClock final : public LinkClock {
 
 }  // namespace
 
-LinkClock& LinkClock::real() {
+bool UpstreamClock::ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  int rc;
+  do {
+    rc = ::poll(&p, 1, 0);
+  } while (rc < 0 && errno == EINTR);
+  return rc != 0;  // a failed poll: the next I/O call tells
+}
+
+UpstreamClock& UpstreamClock::real() {
   static RealClock clock;
   return clock;
 }

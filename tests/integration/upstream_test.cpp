@@ -1,9 +1,10 @@
 // The core link: Upstream driven in-process against a scripted fake core, its
 // time limits on a clock that moves only when told, and its roads through the
 // real binary.
+#include "upstream.h"
 #include "default_socket.h"
 #include "platform.h"
-#include "upstream.h"
+#include "process_memory.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -48,7 +49,7 @@ std::string outcome(const Result<T, UpstreamError>& result) {
       const Answer& answer = result.value();
       return "=" + json::compact(answer.node() == json::Tape::kNone
                                      ? Json()
-                                     : answer.tape().to_json(answer.node()));
+                                     : json::value_of(answer.tape(), answer.node()));
     }
     return "success";
   }
@@ -99,7 +100,7 @@ TEST(SocketPathTest, FollowsTheEnvironment) {
   set_env("HOME", old_home.c_str());
 }
 
-TEST(CoreLinkTest, NoSocketMeansNotRunningAndConsumesNoId) {
+TEST(UpstreamTest, NoSocketMeansNotRunning) {
   char dir[] = "/tmp/tlinkXXXXXX";
   ASSERT_NE(::mkdtemp(dir), nullptr);
   std::string file = std::string(dir) + "/file";
@@ -118,13 +119,12 @@ TEST(CoreLinkTest, NoSocketMeansNotRunningAndConsumesNoId) {
     EXPECT_EQ(outcome(upstream.connect()), "NotRunning||");
     EXPECT_EQ(outcome(upstream.call("mcp.status", nullptr)), "NotRunning||");
     EXPECT_FALSE(upstream.connected());
-    EXPECT_EQ(upstream.next_id(), 1u);
   }
   ::unlink(file.c_str());
   ::rmdir(dir);
 }
 
-TEST(CoreLinkTest, ConnectReplacesTheConnectionAndACallKeepsIt) {
+TEST(UpstreamTest, ConnectReplacesTheConnectionAndACallKeepsIt) {
   FakeCore core(
       {FakeCore::after_hello(nullptr), FakeCore::after_hello(nullptr), FakeCore::answering("{}")});
   Upstream upstream(core.path());
@@ -139,7 +139,7 @@ TEST(CoreLinkTest, ConnectReplacesTheConnectionAndACallKeepsIt) {
             (LinesByConnection{{hello(1)}, {hello(2)}, {hello(3), with_id(kStatus, 4)}}));
 }
 
-TEST(CoreLinkTest, TheAnswerToTheHelloDecidesTheConnection) {
+TEST(UpstreamTest, TheAnswerToTheHelloDecidesTheConnection) {
   // Each reply to the hello is {"id":<its id> and the text given; an empty one
   // means that the core closes instead.
   const struct {
@@ -184,7 +184,7 @@ TEST(CoreLinkTest, TheAnswerToTheHelloDecidesTheConnection) {
   }
 }
 
-TEST(CoreLinkTest, RepliesAreReadLineByLineUntilTheOneWithTheRequestId) {
+TEST(UpstreamTest, RepliesAreReadLineByLineUntilTheOneWithTheRequestId) {
   Lines sixty_three(63, R"({"note":"x"})");
   sixty_three[10] = "";
   sixty_three[20] = "garbage";
@@ -236,7 +236,7 @@ TEST(CoreLinkTest, RepliesAreReadLineByLineUntilTheOneWithTheRequestId) {
   EXPECT_EQ(core.lines_by_connection().at(0).size(), 1 + std::size(cases));
 }
 
-TEST(CoreLinkTest, TransportFailureIsRetriedOnceOnANewConnectionWithTheIdsContinuing) {
+TEST(UpstreamTest, TransportFailureIsRetriedOnceOnANewConnectionWithTheIdsContinuing) {
   auto closing_after_request = FakeCore::after_hello([](Conn& conn) { conn.read_line(); });
   FakeCore core(
       {closing_after_request, closing_after_request, FakeCore::answering(R"("third time")")});
@@ -255,7 +255,7 @@ TEST(CoreLinkTest, TransportFailureIsRetriedOnceOnANewConnectionWithTheIdsContin
                                {hello(6), R"({"id":7,"method":"flow.list","params":{}})"}}));
 }
 
-TEST(CoreLinkTest, AnExpressionIsResentOnlyWhenItNeverReachedTheCore) {
+TEST(UpstreamTest, ARequestNotToBeResentIsResentOnlyWhenItNeverReachedTheCore) {
   // The first connection closes after one reply; the second after reading the
   // expression, or after 64 lines of noise, or after a line that is not UTF-8.
   std::string noise;
@@ -275,14 +275,15 @@ TEST(CoreLinkTest, AnExpressionIsResentOnlyWhenItNeverReachedTheCore) {
          }),
          FakeCore::answering(R"("Shop")")});
     Upstream upstream(core.path());
-    const Json expression = {{"pageHandle", "p"}, {"expression", "document.title"}};
+    const Json expression = Json::object({{"pageHandle", "p"}, {"expression", "document.title"}});
     EXPECT_EQ(outcome(upstream.call("mcp.status", nullptr)), "={}");
     ASSERT_TRUE(core.wait_for_finished(1));
     // Found closed before anything was written: reconnected and sent; lost
     // after it was written: not sent again.
-    EXPECT_EQ(outcome(upstream.call("wir.evaluate", expression)), "Interrupted||" + failure);
+    EXPECT_EQ(outcome(upstream.call("wir.evaluate", expression, Resend::Never)),
+              "Interrupted||" + failure);
     EXPECT_FALSE(upstream.connected());
-    EXPECT_EQ(outcome(upstream.call("wir.evaluate", expression)), R"(="Shop")");
+    EXPECT_EQ(outcome(upstream.call("wir.evaluate", expression, Resend::Never)), R"(="Shop")");
     const std::string evaluate =
         R"({"id":{ID},"method":"wir.evaluate","params":{"expression":"document.title","pageHandle":"p"}})";
     EXPECT_EQ(core.lines_by_connection(), (LinesByConnection{{hello(1), with_id(kStatus, 2)},
@@ -291,7 +292,7 @@ TEST(CoreLinkTest, AnExpressionIsResentOnlyWhenItNeverReachedTheCore) {
   }
 }
 
-TEST(CoreLinkTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
+TEST(UpstreamTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
   // The first core answers one request with a core error and closes after
   // reading the next; the second refuses the hello.
   FakeCore core({FakeCore::after_hello([](Conn& conn) {
@@ -305,7 +306,6 @@ TEST(CoreLinkTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
   Upstream upstream(core.path());
   EXPECT_EQ(outcome(upstream.call("mcp.status", nullptr)), "CoreError|MCP_DISABLED|off");
   EXPECT_TRUE(upstream.connected());
-  EXPECT_EQ(upstream.next_id(), 3u);
   EXPECT_EQ(outcome(upstream.call("mcp.status", nullptr)), "ProtocolMismatch||");
   EXPECT_FALSE(upstream.connected());
   EXPECT_EQ(core.lines_by_connection(),
@@ -314,7 +314,7 @@ TEST(CoreLinkTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
 
 // Resident memory of `pid` in KiB, or -1 where the system does not tell.
 long resident_kib(pid_t pid) {
-  auto memory = platform::process_memory(pid);
+  auto memory = process::memory(pid);
   return memory ? memory->resident_kib : -1;
 }
 
@@ -325,7 +325,7 @@ std::string body_reply(std::size_t encoded_size) {
   return R"({"id":{ID},"result":{"respBodyB64":")" + encoded + R"(","respBodyMeta":{"total":1}}})";
 }
 
-TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeOneWhenIdle) {
+TEST(UpstreamBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeOneWhenIdle) {
   // A body past what is kept between calls, then one that is kept until the
   // session goes quiet.
   const std::string outsized = body_reply(48u << 20);
@@ -366,8 +366,8 @@ TEST(CoreLinkBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeO
 
 constexpr rlim_t kAddressSpace = 256u << 20;
 
-TEST(CoreLinkBinaryTest, WhatIsTooLargeForMemoryFailsAloneAndTheSessionGoesOn) {
-  if (!platform::kAddressSpaceLimit) GTEST_SKIP() << "this system ignores address space limits";
+TEST(UpstreamBinaryTest, WhatIsTooLargeForMemoryFailsAloneAndTheSessionGoesOn) {
+  if (!process::kAddressSpaceLimit) GTEST_SKIP() << "this system ignores address space limits";
   if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer reserves more address space than the limit";
   // 6 MB of empty flows: an answer of some 600 MB, from a reply that fits.
   std::string flows = "{}";
@@ -404,7 +404,7 @@ TEST(CoreLinkBinaryTest, WhatIsTooLargeForMemoryFailsAloneAndTheSessionGoesOn) {
   EXPECT_EQ(mcp.finish(), "exit 0");
 }
 
-TEST(CoreLinkBinaryTest, HelloAtStartThenACoreRestartIsBridgedWithTheIdsContinuing) {
+TEST(UpstreamBinaryTest, HelloAtStartThenACoreRestartIsBridgedWithTheIdsContinuing) {
   // The first core answers one request and closes; the second answers with a
   // core error.
   FakeCore core(
@@ -449,7 +449,7 @@ int listen_at(const std::string& path) {
   return fd;
 }
 
-TEST(CoreLinkTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSocketIsNotRunning) {
+TEST(UpstreamTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSocketIsNotRunning) {
   char dir[] = "/tmp/tbusyXXXXXX";
   ASSERT_NE(::mkdtemp(dir), nullptr);
   const std::string path = std::string(dir) + "/core.sock";
@@ -503,7 +503,7 @@ TEST(CoreLinkTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSoc
   ::rmdir(dir);
 }
 
-TEST(CoreLinkTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOutOneIsRetried) {
+TEST(UpstreamTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOutOneIsRetried) {
   // Scripts for every connection. Where the core does not answer, it lets the
   // link's wait run out and then reads on until the link closes.
   using Script = std::function<void(Conn&, FakeClock&)>;
@@ -546,20 +546,19 @@ TEST(CoreLinkTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOut
     std::string expected;
     std::vector<FakeClock::Span> lapses;
     LinesByConnection lines;
-    std::uint64_t ids;  // used, hellos included
   } cases[] = {
       // The hello is never answered: the connection check fails at the line-read
       // limit, and is not retried.
-      {ignore_line, nullptr, "Transport||read timeout", {10s}, {{hello(1)}}, 1},
+      {ignore_line, nullptr, "Transport||read timeout", {10s}, {{hello(1)}}},
       // The request is never read: the write limit; written again once, cut at the deadline.
-      {read_nothing, big, "DeadlineExceeded||", {10s, 5s}, {{hello(1)}, {hello(3)}}, 4},
+      {read_nothing, big, "DeadlineExceeded||", {10s, 5s}, {{hello(1)}, {hello(3)}}},
       // The reply never comes: the line-read limit; asked again once, cut at the deadline.
-      {ignore_request, nullptr, "DeadlineExceeded||", {10s, 5s}, asked_twice, 4},
+      {ignore_request, nullptr, "DeadlineExceeded||", {10s, 5s}, asked_twice},
       // A line 9 s after the request starts a limit of its own, which the
       // deadline cuts: not asked again.
-      {line_at_9s, nullptr, "DeadlineExceeded||", {9s, 6s}, {{hello(1), status2}}, 2},
+      {line_at_9s, nullptr, "DeadlineExceeded||", {9s, 6s}, {{hello(1), status2}}},
       // A reply read after its line's limit, or after the deadline, is not taken.
-      {answer_late, nullptr, "DeadlineExceeded||", {1s, 1s}, asked_twice, 4},
+      {answer_late, nullptr, "DeadlineExceeded||", {1s, 1s}, asked_twice},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
@@ -569,12 +568,11 @@ TEST(CoreLinkTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOut
     EXPECT_EQ(outcome(upstream.call("mcp.status", c.params)), c.expected);
     EXPECT_EQ(clock.lapses(), c.lapses);
     EXPECT_FALSE(upstream.connected());
-    EXPECT_EQ(upstream.next_id(), c.ids + 1);
     EXPECT_EQ(core.lines_by_connection(), c.lines);
   }
 }
 
-TEST(CoreLinkTimeLimitsTest, PastDeadlineTellsWhetherTheLastCallsDeadlineHasGoneBy) {
+TEST(UpstreamTimeLimitsTest, PastDeadlineTellsWhetherTheLastCallsDeadlineHasGoneBy) {
   FakeCore core({FakeCore::answering("{}")});
   FakeClock clock;
   Upstream upstream(core.path(), clock);
@@ -591,7 +589,7 @@ TEST(CoreLinkTimeLimitsTest, PastDeadlineTellsWhetherTheLastCallsDeadlineHasGone
 
 // ---- On the real clock --------------------------------------------------------
 
-TEST(CoreLinkRealTimeTest, SilentCoreDelaysTheBinaryByTheLineReadLimitThenToolCallsReportIt) {
+TEST(UpstreamRealTimeTest, SilentCoreDelaysTheBinaryByTheLineReadLimitThenToolCallsReportIt) {
   // The binary keeps its limits on the real clock. The core reads the hello
   // and never answers it; later connections are closed at once.
   FakeCore core({[](Conn& conn) {
