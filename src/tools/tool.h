@@ -22,18 +22,23 @@ constexpr std::string_view type_name(Type type) {
   return type == Type::Integer ? "integer" : type == Type::String ? "string" : "boolean";
 }
 
-struct Argument {
-  std::string_view name;  // empty: no argument (the row's list ends)
-  Type type = Type::String;
-  std::string_view description = {};
+// What an argument must be beyond its type; most need none of it.
+struct Rules {
   bool required = false;
-  // The core parameter it becomes, sent when given (or when it has a
-  // default); empty for an argument the writer reads instead.
-  std::string_view core_name = {};
   std::optional<std::uint64_t> default_number = {};
   std::optional<bool> default_flag = {};
   std::optional<std::uint64_t> maximum = {};  // larger numbers are taken as this
   std::array<std::string_view, 5> choices = {};
+};
+
+struct Argument {
+  std::string_view name;  // empty: no argument (the row's list ends)
+  Type type = Type::String;
+  // The core parameter it becomes, sent when given (or when it has a
+  // default); empty for an argument the writer reads instead.
+  std::string_view core_name = {};
+  std::string_view description = {};
+  Rules rules = {};
 };
 
 class Args;

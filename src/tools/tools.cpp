@@ -17,11 +17,12 @@ void reads(const Args& args, json::Tape& tape, std::uint32_t answer, json::Embed
   write(args, tape, answer, out);
 }
 
-constexpr Argument kPageHandle{.name = "page_handle",
-                               .type = Type::String,
-                               .description = "From list_pages.",
-                               .required = true,
-                               .core_name = "pageHandle"};
+using enum Type;
+
+// Arguments: name, type, the core parameter it becomes (empty: the writer
+// reads it), what the agent is told, and any rules.
+constexpr Argument kPageHandle{
+    "page_handle", String, "pageHandle", "From list_pages.", {.required = true}};
 
 constexpr std::array kTools{
     Tool{
@@ -30,31 +31,20 @@ constexpr std::array kTools{
                        "filters to narrow by host, path, method, or status. Returns summaries (no "
                        "bodies).",
         .arguments = {{
-            {.name = "host",
-             .description = "Exact host to match (case-insensitive).",
-             .core_name = "host"},
-            {.name = "path_contains",
-             .description =
-                 "Case-insensitive substring of the request path. When credential masking is "
-                 "enabled, matching runs against the masked path, so original secret values (e.g. "
-                 "token contents) will not match.",
-             .core_name = "pathContains"},
-            {.name = "method",
-             .description = "HTTP method, e.g. GET, POST.",
-             .core_name = "method"},
-            {.name = "status",
-             .description = "Exact status like \"401\" or a class like \"4xx\".",
-             .core_name = "status"},
-            {.name = "since_seq",
-             .type = Type::Integer,
-             .description = "Only flows with activity after this sequence number.",
-             .core_name = "sinceSeq"},
-            {.name = "limit",
-             .type = Type::Integer,
-             .description = "Max flows to return (default 50, max 200).",
-             .core_name = "limit",
-             .default_number = 50,
-             .maximum = 200},
+            {"host", String, "host", "Exact host to match (case-insensitive)."},
+            {"path_contains", String, "pathContains",
+             "Case-insensitive substring of the request path. When credential masking is "
+             "enabled, matching runs against the masked path, so original secret values (e.g. "
+             "token contents) will not match."},
+            {"method", String, "method", "HTTP method, e.g. GET, POST."},
+            {"status", String, "status", "Exact status like \"401\" or a class like \"4xx\"."},
+            {"since_seq", Integer, "sinceSeq",
+             "Only flows with activity after this sequence number."},
+            {"limit",
+             Integer,
+             "limit",
+             "Max flows to return (default 50, max 200).",
+             {.default_number = 50, .maximum = 200}},
         }},
         .core_method = "flow.list",
         .params =
@@ -73,20 +63,18 @@ constexpr std::array kTools{
             "decoded to text when printable, truncated to max_body_bytes; binary bodies are "
             "omitted with a note.",
         .arguments = {{
-            {.name = "flow_id",
-             .type = Type::Integer,
-             .description = "The flow id from list_flows.",
-             .required = true,
-             .core_name = "flowId"},
-            {.name = "include_bodies",
-             .type = Type::Boolean,
-             .description = "Include request/response bodies (default false). Bodies are never "
-                            "masked and may contain raw credentials or session tokens.",
-             .default_flag = false},
-            {.name = "max_body_bytes",
-             .type = Type::Integer,
-             .description = "Truncate each body to this many bytes (default 16384).",
-             .default_number = 16384},
+            {"flow_id", Integer, "flowId", "The flow id from list_flows.", {.required = true}},
+            {"include_bodies",
+             Boolean,
+             "",
+             "Include request/response bodies (default false). Bodies are never masked and may "
+             "contain raw credentials or session tokens.",
+             {.default_flag = false}},
+            {"max_body_bytes",
+             Integer,
+             "",
+             "Truncate each body to this many bytes (default 16384).",
+             {.default_number = 16384}},
         }},
         .core_method = "flow.getDetail",
         .write = write_flow_detail,
@@ -135,26 +123,23 @@ constexpr std::array kTools{
             "page_url_at_capture and content, not timestamp adjacency.",
         .arguments = {{
             kPageHandle,
-            {.name = "since_seq",
-             .type = Type::Integer,
-             .description = "Only messages with seq greater than this.",
-             .core_name = "sinceSeq"},
-            {.name = "limit",
-             .type = Type::Integer,
-             .description = "Max messages (default 100, max 500).",
-             .core_name = "limit",
-             .default_number = 100,
-             .maximum = 500},
-            {.name = "newest_first",
-             .type = Type::Boolean,
-             .description = "Take newest N (default true). Message order matches newest_first.",
-             .core_name = "newestFirst",
-             .default_flag = true},
+            {"since_seq", Integer, "sinceSeq", "Only messages with seq greater than this."},
+            {"limit",
+             Integer,
+             "limit",
+             "Max messages (default 100, max 500).",
+             {.default_number = 100, .maximum = 500}},
+            {"newest_first",
+             Boolean,
+             "newestFirst",
+             "Take newest N (default true). Message order matches newest_first.",
+             {.default_flag = true}},
             // The core judges the level; the choices are for hosts to offer.
-            {.name = "level",
-             .description = "Minimum level.",
-             .core_name = "level",
-             .choices = {"debug", "log", "info", "warn", "error"}},
+            {"level",
+             String,
+             "level",
+             "Minimum level.",
+             {.choices = {"debug", "log", "info", "warn", "error"}}},
         }},
         .core_method = "wir.consoleMessages",
         .write = reads<write_console_messages>,
@@ -168,10 +153,11 @@ constexpr std::array kTools{
             "document.title, a DOM value) that console output doesn't already show.",
         .arguments = {{
             kPageHandle,
-            {.name = "expression",
-             .description = "JavaScript expression to evaluate in the page's top-level context.",
-             .required = true,
-             .core_name = "expression"},
+            {"expression",
+             String,
+             "expression",
+             "JavaScript expression to evaluate in the page's top-level context.",
+             {.required = true}},
         }},
         .core_method = "wir.evaluate",
         // Sent twice, an expression could run twice.
@@ -213,14 +199,14 @@ std::uint64_t Args::number(std::string_view name) const {
   const Argument& arg = declared(name);
   const Json* value = given(name);
   std::uint64_t n = value && value->is_number_unsigned() ? value->get<std::uint64_t>()
-                                                         : arg.default_number.value_or(0);
-  return arg.maximum ? std::min(n, *arg.maximum) : n;
+                                                         : arg.rules.default_number.value_or(0);
+  return arg.rules.maximum ? std::min(n, *arg.rules.maximum) : n;
 }
 
 bool Args::flag(std::string_view name) const {
   const Json* value = given(name);
   return value && value->is_boolean() ? value->get<bool>()
-                                      : declared(name).default_flag.value_or(false);
+                                      : declared(name).rules.default_flag.value_or(false);
 }
 
 Json Args::core_params() const {
@@ -229,9 +215,9 @@ Json Args::core_params() const {
     if (arg.core_name.empty()) continue;
     if (params.is_null()) params = Json::object();
     std::string key(arg.core_name);
-    if (arg.type == Type::Integer && (given(arg.name) || arg.default_number)) {
+    if (arg.type == Type::Integer && (given(arg.name) || arg.rules.default_number)) {
       params[key] = number(arg.name);
-    } else if (arg.type == Type::Boolean && (given(arg.name) || arg.default_flag)) {
+    } else if (arg.type == Type::Boolean && (given(arg.name) || arg.rules.default_flag)) {
       params[key] = flag(arg.name);
     } else if (const Json* value = given(arg.name)) {
       params[key] = *value;
@@ -250,12 +236,12 @@ Json tool_specs() {
       Json property =
           Json::object({{"type", type_name(arg.type)}, {"description", arg.description}});
       Json choices = Json::array();
-      for (std::string_view choice : arg.choices) {
+      for (std::string_view choice : arg.rules.choices) {
         if (!choice.empty()) choices.push_back(choice);
       }
       if (!choices.empty()) property["enum"] = std::move(choices);
       properties[std::string(arg.name)] = std::move(property);
-      if (arg.required) required.push_back(arg.name);
+      if (arg.rules.required) required.push_back(arg.name);
     }
     Json schema = Json::object({{"type", "object"}, {"properties", std::move(properties)}});
     if (!required.empty()) schema["required"] = std::move(required);

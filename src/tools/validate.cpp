@@ -31,7 +31,7 @@ std::optional<std::string> check_args(std::string_view tool, const Json& args) {
   const Tool* row = find_tool(tool);
   if (row == nullptr) return std::nullopt;  // the dispatcher names it unknown
   for (const Argument& arg : row->arguments) {
-    if (!arg.required) continue;
+    if (!arg.rules.required) continue;
     const Json* value = json::find(args, arg.name);
     if (value == nullptr || !has_type(*value, arg.type)) {
       return "missing required argument: " + std::string(arg.name) + " (" +
