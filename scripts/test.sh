@@ -5,12 +5,14 @@
 #   debug       g++ and libstdc++: unit, integration (real binaries over real
 #               sockets; one of them, UpstreamRealTimeTest, waits out the real
 #               10 s line-read limit) and the end-to-end tests with real MCP
-#               clients;
+#               clients, which then run once more with a TMPDIR as long as a
+#               Mac's (48 characters), where every socket must still fit;
 #   sanitizers  unit and integration again under AddressSanitizer (leak check
 #               on) and UndefinedBehaviorSanitizer, the real-time one left out;
-#   clang       clang and libc++, as on a Mac: unit and integration, then one
-#               scripted MCP session answered byte for byte as the debug
-#               lane's programs answer it;
+#   clang       clang and libc++, as on a Mac, with every refused connect
+#               read as macOS reads it (TRELVO_REFUSALS_AS_MACOS): unit and
+#               integration, then one scripted MCP session answered byte for
+#               byte as the debug lane's programs answer it;
 #   aarch64     64-bit ARM with signed char, as on Apple Silicon: a cross-build
 #               run under qemu user emulation, the unit tests and the same
 #               scripted session.
@@ -52,14 +54,23 @@ run_check() {
   fi
 }
 
+# The end-to-end tests with a TMPDIR of a Mac's length: no test may put a
+# socket where its path would pass the 103 bytes a Mac allows.
+e2e_with_long_tmpdir() {
+  local dir=/tmp/trelvo-mac-like-tmpdir-xxxxxxxxxxxxxxxxxxxx
+  mkdir -p "$dir"
+  TMPDIR=$dir TRELVO_MCP_BIN=build/debug/trelvo-mcp TRELVO_DEMO_CORE_BIN=build/debug/trelvo-demo-core \
+    node --test tests/e2e/
+}
+
 # The programs every other build's answers are compared with.
 build_reference() {
   cmake --preset debug >/dev/null
   cmake --build --preset debug --target trelvo-mcp trelvo-demo-core
 }
 
-echo "== lanes: ${lanes[*]} (15-25 minutes on a fresh 2-core machine, Debian and npm"
-echo "   packages included; each lane can be run alone: scripts/test.sh LANE)"
+echo "== lanes: ${lanes[*]} (measured times in bench/setup-times.md; each lane can be"
+echo "   run alone: scripts/test.sh LANE)"
 status=0
 for lane in "${lanes[@]}"; do
   echo "== $lane"
@@ -68,6 +79,7 @@ for lane in "${lanes[@]}"; do
       cmake --preset debug >/dev/null
       cmake --build --preset debug
       run_tests debug -j2 || status=1
+      run_check e2e_with_long_tmpdir || status=1
       ;;
     sanitizers)
       cmake --preset asan-ubsan >/dev/null
