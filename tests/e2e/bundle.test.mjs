@@ -83,9 +83,16 @@ describe('the MCP Bundle, packed and unpacked as a host would', { timeout: 90_00
     for (const scratch of [dir, homeDir]) if (scratch) rmSync(scratch, { recursive: true, force: true });
   });
 
-  test('the unpacked server binary is still executable', () => {
+  test('the unpacked server binary is still executable, beside the icon a host shows', () => {
     const mode = statSync(path.join(unpacked, manifest.server.entry_point)).mode;
     assert.equal(mode & 0o111, 0o111, `mode ${mode.toString(8)}`);
+    const icon = readFileSync(path.join(unpacked, manifest.icon));
+    assert.equal(icon.subarray(0, 8).toString('latin1'), '\x89PNG\r\n\x1a\n');
+    assert.equal(icon.readUInt32BE(16), 512); // width, then height, of its header
+    assert.equal(icon.readUInt32BE(20), 512);
+    for (const link of [manifest.homepage, manifest.support, manifest.repository.url]) {
+      assert.match(link, /^https:\/\//);
+    }
   });
 
   test("with the socket set to the demo core, the tools are the manifest's and serve the flows", () => {
