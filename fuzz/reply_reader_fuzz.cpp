@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReplyReader::Step step = reader.step();
     if (step == ReplyReader::Step::Matched) {
       if (want.line != reader.lines_read() - 1) std::abort();
-      Json reply = reader.tape().to_json(reader.tape().root());
+      Json reply = json::value_of(reader.tape(), reader.tape().root());
       if (reply != reference_parse(reply_line(stream, want.line))) std::abort();
       return 0;
     }

@@ -33,7 +33,7 @@ if [ "$installed" != "$inspector_version" ]; then
   exit 1
 fi
 
+# The Inspector's check is one of the end-to-end tests too, run by scripts/test.sh.
 CLAUDE_BIN="$PWD/$tools/node_modules/.bin/claude" CODEX_BIN="$PWD/$tools/node_modules/.bin/codex" \
-  INSPECTOR_BIN="$PWD/node_modules/.bin/mcp-inspector" \
   TRELVO_MCP_BIN="$PWD/build/release/trelvo-mcp" TRELVO_DEMO_CORE_BIN="$PWD/build/release/trelvo-demo-core" \
-  node --test tests/hosts/
+  node --test tests/hosts/ tests/e2e/inspector.test.mjs

@@ -6,9 +6,11 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 export const REPO_ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..', '..');
-export const MCP_BIN = process.env.TRELVO_MCP_BIN || path.join(REPO_ROOT, 'build', 'debug', 'trelvo-mcp');
-const DEMO_CORE_BIN =
-  process.env.TRELVO_DEMO_CORE_BIN || path.join(REPO_ROOT, 'build', 'debug', 'trelvo-demo-core');
+// Absolute, since hosts start them from folders of their own.
+export const MCP_BIN = path.resolve(process.env.TRELVO_MCP_BIN || path.join(REPO_ROOT, 'build', 'debug', 'trelvo-mcp'));
+export const DEMO_CORE_BIN = path.resolve(
+  process.env.TRELVO_DEMO_CORE_BIN || path.join(REPO_ROOT, 'build', 'debug', 'trelvo-demo-core'),
+);
 
 for (const bin of [MCP_BIN, DEMO_CORE_BIN]) {
   if (!existsSync(bin)) throw new Error(`${bin} does not exist: build first, or set TRELVO_MCP_BIN / TRELVO_DEMO_CORE_BIN`);

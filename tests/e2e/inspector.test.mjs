@@ -1,61 +1,101 @@
-// trelvo-mcp driven by the MCP Inspector's command-line mode (the installed
-// package's own bin), against the demo core.
+// A real host, the MCP Inspector's command-line mode (package.json's own),
+// reads the README's mcpServers entry as its --config file: it lists the
+// server's tools and calls them, typing arguments from our schemas, and an
+// entry whose program cannot serve makes it exit with a failure. One of the
+// hosts scripts/check-hosts.sh names, and part of every test run.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
-import { readFileSync } from 'node:fs';
+import { mkdirSync, rmSync, writeFileSync } from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, test } from 'node:test';
 
-import { FLOW_ID, MCP_BIN, REPO_ROOT, TOOL_NAMES, startDemoCore, within } from './harness.mjs';
+import { brokenPrograms, checkGetFlow, checkListFlows, readmeEntry, scratchDir, startCore } from '../hosts/hosts.mjs';
+import { MCP_BIN, REPO_ROOT, TOOL_NAMES, within } from './harness.mjs';
 
-const PKG_DIR = path.join(REPO_ROOT, 'node_modules', '@modelcontextprotocol', 'inspector');
-const PKG = JSON.parse(readFileSync(path.join(PKG_DIR, 'package.json'), 'utf8'));
-const INSPECTOR = path.join(PKG_DIR, typeof PKG.bin === 'string' ? PKG.bin : PKG.bin['mcp-inspector']);
+const INSPECTOR = path.join(REPO_ROOT, 'node_modules', '.bin', 'mcp-inspector');
 
-// Runs the inspector CLI against trelvo-mcp on `socket` and parses what it
-// prints. It starts node processes of its own, so it runs in its own process
-// group, which is what a timeout kills.
-async function runInspector(socket, args) {
-  const env = { ...process.env, PATH: `${path.dirname(process.execPath)}${path.delimiter}${process.env.PATH}` };
-  delete env.TRELVO_MCP_SOCKET; // handed over with -e below, the inspector's own way
-  const child = spawn(process.execPath, [INSPECTOR, '--cli', '-e', `TRELVO_MCP_SOCKET=${socket}`, MCP_BIN, ...args], {
-    env,
-    stdio: ['ignore', 'pipe', 'pipe'],
-    detached: true,
-  });
-  let stdout = '';
-  let stderr = '';
-  child.stdout.setEncoding('utf8').on('data', (d) => (stdout += d));
-  child.stderr.setEncoding('utf8').on('data', (d) => (stderr += d));
-  const code = await within(30_000, new Promise((resolve) => child.once('close', resolve)), 'inspector').catch((err) => {
-    process.kill(-child.pid, 'SIGKILL');
-    throw err;
-  });
-  assert.equal(code, 0, `inspector failed: ${stderr}`);
-  return JSON.parse(stdout);
-}
-
-describe('trelvo-mcp with the MCP Inspector CLI and the demo core', { timeout: 120_000 }, () => {
+describe("the README's mcpServers entry in the MCP Inspector CLI", { timeout: 120_000 }, () => {
+  const entry = readmeEntry('mcpServers');
+  let dir;
   let core;
+
+  // Writes the README's entry with `program` as the server to a config file;
+  // a function running the inspector on it with `args`: { code, stdout, stderr }.
+  function inspectorWith(name, program) {
+    const home = path.join(dir, name);
+    mkdirSync(home);
+    const config = path.join(home, 'mcp.json');
+    writeFileSync(config, entry.localise({ program, socket: core.socket }));
+    // Its environment reaches the server, so it is only this: the entry's env
+    // is what must carry the socket. It runs `node` from PATH.
+    const env = { PATH: `${path.dirname(process.execPath)}${path.delimiter}${process.env.PATH}`, HOME: home };
+    return async (...args) => {
+      // Its own process group: it starts node processes of its own, and a
+      // timeout kills them all.
+      const child = spawn(INSPECTOR, ['--cli', '--config', config, '--server', 'trelvo', ...args], {
+        cwd: home,
+        env,
+        stdio: ['ignore', 'pipe', 'pipe'],
+        detached: true,
+      });
+      let stdout = '';
+      let stderr = '';
+      child.stdout.setEncoding('utf8').on('data', (d) => (stdout += d));
+      child.stderr.setEncoding('utf8').on('data', (d) => (stderr += d));
+      const code = await within(30_000, new Promise((resolve) => child.once('close', resolve)), 'inspector').catch(
+        (err) => {
+          process.kill(-child.pid, 'SIGKILL');
+          throw new Error(`${err.message}: ${stderr}`);
+        },
+      );
+      return { code, stdout, stderr };
+    };
+  }
+
+  // The parsed output of a run that must succeed.
+  async function output(run, ...args) {
+    const { code, stdout, stderr } = await run(...args);
+    assert.equal(code, 0, `inspector ${args.join(' ')} failed: ${stderr}`);
+    return JSON.parse(stdout);
+  }
+
   before(async () => {
-    core = await startDemoCore();
-  });
-  after(() => core?.stop());
-
-  test('tools/list prints the seven tools in order', async () => {
-    const out = await runInspector(core.socket, ['--method', 'tools/list']);
-    assert.deepEqual(out.tools.map((t) => t.name), TOOL_NAMES);
+    dir = scratchDir('inspector');
+    core = await startCore(dir);
   });
 
-  test('tools/call get_flow with arguments typed from our schemas', async () => {
-    // The inspector turns "key=value" into integers and booleans by reading
-    // the input schemas, so this checks that the schemas say what we mean.
-    const args = ['--method', 'tools/call', '--tool-name', 'get_flow', '--tool-arg', `flow_id=${FLOW_ID}`, 'include_bodies=true'];
-    const out = await runInspector(core.socket, args);
-    assert.equal(out.isError, false, JSON.stringify(out));
-    assert.equal(out.content.length, 1);
-    const flow = JSON.parse(out.content[0].text);
-    assert.equal(flow.summary.id, FLOW_ID);
-    assert.ok(flow.response.body.text, 'a body, since include_bodies arrived as a boolean');
+  after(async () => {
+    await core?.stop();
+    if (dir) rmSync(dir, { recursive: true, force: true });
+  });
+
+  test('lists the seven tools in order, and calls list_flows and then get_flow with a listed id', async () => {
+    const run = inspectorWith('works', MCP_BIN);
+    const { tools } = await output(run, '--method', 'tools/list');
+    assert.deepEqual(
+      tools.map((t) => t.name),
+      TOOL_NAMES,
+    );
+    for (const tool of tools) assert.equal(tool.inputSchema.type, 'object', tool.name);
+
+    const call = (tool, ...args) => output(run, '--method', 'tools/call', '--tool-name', tool, '--tool-arg', ...args);
+    const flows = checkListFlows(await call('list_flows', 'limit=3'), 3);
+    const flow = flows.at(-1);
+    // The inspector types "key=value" by reading the input schemas: an
+    // integer id, and a boolean, for which a body comes back.
+    const detail = await call('get_flow', `flow_id=${flow.id}`, 'include_bodies=true');
+    checkGetFlow(detail, flow);
+    const { body } = JSON.parse(detail.content[0].text).response;
+    assert.ok(!JSON.stringify(body).includes('omitted by default'), JSON.stringify(body));
+  });
+
+  test('an entry whose program cannot serve makes it fail', async () => {
+    for (const [i, { what, program }] of brokenPrograms(dir).entries()) {
+      const run = inspectorWith(`broken-${i}`, program);
+      const { code, stdout, stderr } = await run('--method', 'tools/list');
+      assert.notEqual(code, 0, `${what}: ${stdout}`);
+      assert.match(stderr, /Failed to connect to MCP server/, what);
+      assert.equal(stdout, '', what);
+    }
   });
 });
