@@ -232,7 +232,9 @@ endforeach()
 `);
 }
 fs.appendFileSync(path.join(work, 'CMakeLists.txt'), `
-target_precompile_headers(trelvo PRIVATE <nlohmann/json.hpp> <string> <vector>)
+foreach(target trelvo_base trelvo_server)
+  target_precompile_headers(\${target} PRIVATE <nlohmann/json.hpp> <string> <vector>)
+endforeach()
 `);
 const build = path.join(work, 'build');
 console.log(`seed ${seed}, ${count} mutants; working in ${work}`);
