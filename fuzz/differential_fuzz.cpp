@@ -11,7 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
-  if (!json::is_utf8(text)) return 0;  // the link never hands on other lines
+  if (!json::is_utf8(text)) return 0;  // the upstream never hands on other lines
 
   std::optional<Json> exact = reference_parse(text);
   json::Tape tape;

@@ -1,13 +1,13 @@
-// A clock for the core link whose time moves only when a test says so, so that
-// the link's time limits are checked in moments instead of waited out.
+// A clock for the upstream whose time moves only when a test says so, so that
+// the upstream's time limits are checked in moments instead of waited out.
 //
-// A wait of the link first looks, without blocking, whether its socket is
+// A wait of the upstream first looks, without blocking, whether its socket is
 // ready. When it is not, time passes as it is told: a pause between connect
 // attempts runs out at once; a wait on a socket takes the time that the fake
 // core's script lets pass with pass(), since only the script knows whether it
-// still means to answer. pass() returns once the link's wait has taken the
+// still means to answer. pass() returns once the upstream's wait has taken the
 // time, so whatever the script does next (answer late, read what was written)
-// happens after the link saw the time go by, however the threads are scheduled.
+// happens after the upstream saw the time go by, however the threads are scheduled.
 #pragma once
 
 #include <fcntl.h>
@@ -55,7 +55,7 @@ class FakeClock final : public UpstreamClock {
     if (fd < 0) return move_to(end, end);
     // The time is not looked at again: only offers move it from here, or
     // advance(), and data that comes after an advance() past `end` finds the
-    // wait ready, as a reply that comes just in time does when the link wakes
+    // wait ready, as a reply that comes just in time does when the upstream wakes
     // late.
     for (;;) {
       pollfd fds[2] = {{fd, events, 0}, {offered_[0], POLLIN, 0}};
@@ -64,7 +64,7 @@ class FakeClock final : public UpstreamClock {
       if (rc < 0 && errno == EINTR) continue;
       if (rc < 0 || fds[0].revents != 0) return true;
       if (rc == 0) {
-        ADD_FAILURE() << "the link waits on a socket that gets no answer and no time";
+        ADD_FAILURE() << "the upstream waits on a socket that gets no answer and no time";
         return false;
       }
       char byte;
@@ -77,7 +77,7 @@ class FakeClock final : public UpstreamClock {
     }
   }
 
-  // From the fake core's thread: lets `span` pass in the link's current or
+  // From the fake core's thread: lets `span` pass in the upstream's current or
   // next wait on its socket that finds nothing ready, and returns once that
   // wait has taken it. True when the wait goes on, false when it ended first.
   bool pass(Span span = kForever) {
@@ -91,11 +91,11 @@ class FakeClock final : public UpstreamClock {
     offer_.reset();
     char byte;
     (void)::read(offered_[0], &byte, 1);
-    ADD_FAILURE() << "no wait of the link took the time offered";
+    ADD_FAILURE() << "no wait of the upstream took the time offered";
     return false;
   }
 
-  // Moves time on from any thread, outside the link's waits: the time it takes
+  // Moves time on from any thread, outside the upstream's waits: the time it takes
   // to read a reply, or to shape a result after the call.
   void advance(Span span) {
     std::lock_guard lock(mutex_);
@@ -108,7 +108,7 @@ class FakeClock final : public UpstreamClock {
     return lapses_;
   }
 
-  // Runs on the link's thread whenever a wait has let time pass.
+  // Runs on the upstream's thread whenever a wait has let time pass.
   std::function<void()> after_lapse;
 
  private:

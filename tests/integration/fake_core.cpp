@@ -108,7 +108,7 @@ FakeCore::Script FakeCore::answering(std::string result) {
 
 FakeCore::FakeCore(std::vector<Script> scripts, Script rest)
     : scripts_(std::move(scripts)), rest_(std::move(rest)) {
-  // In-process tests of the link must survive writes to a closed socket.
+  // In-process tests of the upstream must survive writes to a closed socket.
   std::signal(SIGPIPE, SIG_IGN);
   char dir[] = "/tmp/tcoreXXXXXX";
   if (::mkdtemp(dir) == nullptr || ::pipe(stop_pipe_) != 0) return;

@@ -1,4 +1,4 @@
-// A scripted stand-in for the Trelvo core, for tests of the core link.
+// A scripted stand-in for the Trelvo core, for tests of the upstream.
 //
 // It listens on a Unix-domain socket in a fresh directory under /tmp and serves
 // accepted connections one after another on its own thread: the n-th runs the
@@ -21,7 +21,7 @@
 // `pattern` with "{ID}" replaced by `id` and "{NEXT}" by `id` + 1.
 std::string with_id(std::string_view pattern, std::uint64_t id);
 
-// The hello request the link sends with `id`.
+// The hello request the upstream sends with `id`.
 inline std::string hello(std::uint64_t id) {
   return R"({"id":)" + std::to_string(id) +
          R"(,"method":"hello","params":{"clientKind":"mcp","protocolVersion":1}})";

@@ -1,4 +1,4 @@
-// The core link: Upstream driven in-process against a scripted fake core, its
+// The upstream: Upstream driven in-process against a scripted fake core, its
 // time limits on a clock that moves only when told, and its roads through the
 // real binary.
 #include "upstream.h"
@@ -456,7 +456,7 @@ TEST(UpstreamTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSoc
   int listener = listen_at(path);
   ASSERT_GE(listener, 0);
   // Connections nobody accepts, until the system refuses one more: the
-  // queue is full whenever the link tries.
+  // queue is full whenever the upstream tries.
   int full = 0;
   std::vector<int> queued = fill_listen_queue(path, &full);
   // A refusal that says busy is retried up to the connect limit; one that
@@ -469,7 +469,7 @@ TEST(UpstreamTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSoc
   EXPECT_EQ(clock.now() - start, says_busy ? limits::kConnect : limits::kMaybeBusyRetry);
 
   // 200 ms into the next connect the core takes the queued connections, then
-  // the link's, and answers its hello.
+  // the upstream's, and answers its hello.
   std::thread core;
   start = clock.now();
   clock.after_lapse = [&] {
@@ -505,7 +505,7 @@ TEST(UpstreamTimeLimitsTest, ABusyCoreIsWaitedForUpToTheConnectLimitAndAStaleSoc
 
 TEST(UpstreamTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOutOneIsRetried) {
   // Scripts for every connection. Where the core does not answer, it lets the
-  // link's wait run out and then reads on until the link closes.
+  // upstream's wait run out and then reads on until the upstream closes.
   using Script = std::function<void(Conn&, FakeClock&)>;
   const FakeCore::Script answer_hello = FakeCore::after_hello(nullptr);
   const Script ignore_line = [](Conn& conn, FakeClock& clock) {
@@ -532,7 +532,7 @@ TEST(UpstreamTimeLimitsTest, EachWaitEndsAtItsLimitOrTheDeadlineAndOnlyATimedOut
     answer_hello(conn);
     auto id = conn.next_id();
     if (id && clock.pass(1s)) {
-      clock.advance(10s);  // the reply is there when the link wakes, too late
+      clock.advance(10s);  // the reply is there when the upstream wakes, too late
       conn.send(with_id(R"({"id":{ID},"result":"late"})", *id) + "\n");
     }
     conn.wait_closed();
