@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 echo "== set-up: Debian and npm packages when missing, then a release build of trelvo-mcp and"
-echo "   trelvo-demo-core (about 5 minutes on a fresh 2-core machine; seconds once built)"
+echo "   trelvo-demo-core (measured times in bench/setup-times.md; seconds once built)"
 scripts/install-deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release --target trelvo-mcp trelvo-demo-core

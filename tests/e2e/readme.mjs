@@ -40,7 +40,8 @@ export function hostEntries() {
     for (const words of lang === 'sh' ? value : []) {
       if (words.slice(0, 3).join(' ') === 'claude mcp add') add('claude', words, claudeMcpAdd(words));
       else if (words[0] === 'cmake' && words[1] === '--install') {
-        installed = path.posix.join(words[words.indexOf('--prefix') + 1], 'bin', 'trelvo-mcp');
+        // The first install line is the one the entries name.
+        installed ??= path.posix.join(words[words.indexOf('--prefix') + 1], 'bin', 'trelvo-mcp');
       } else if (words[0].startsWith('scripts/')) scripts.push(words[0]);
       else throw new Error(`a command no test knows: ${words.join(' ')}`);
     }
