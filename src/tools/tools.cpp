@@ -227,7 +227,7 @@ Json Args::core_params() const {
 }
 
 Json tool_specs() {
-  Json specs = Json::array();
+  Json catalogue = Json::array();
   for (const Tool& tool : kTools) {
     Json properties = Json::object();
     Json required = Json::array();
@@ -245,11 +245,11 @@ Json tool_specs() {
     }
     Json schema = Json::object({{"type", "object"}, {"properties", std::move(properties)}});
     if (!required.empty()) schema["required"] = std::move(required);
-    specs.push_back(Json::object({{"name", tool.name},
+    catalogue.push_back(Json::object({{"name", tool.name},
                                   {"description", tool.description},
                                   {"inputSchema", std::move(schema)}}));
   }
-  return specs;
+  return catalogue;
 }
 
 }  // namespace tools
