@@ -386,14 +386,11 @@ class ChaosCore {
   // end of a pause in accepting; none when nothing is.
   std::optional<Clock::time_point> next_due() const {
     std::optional<Clock::time_point> next;
-    auto consider = [&](Clock::time_point t) {
-      if (!next || t < *next) next = t;
-    };
     for (const Peer& p : peers_) {
-      if (p.out.pending() == 0 && !p.steps.empty()) consider(p.steps.front().at);
+      if (p.out.pending() == 0 && !p.steps.empty()) keep_earlier(next, p.steps.front().at);
     }
-    if (listener_ < 0) consider(relisten_at_);
-    if (listener_ >= 0 && accept_after_ > Clock::now()) consider(accept_after_);
+    if (listener_ < 0) keep_earlier(next, relisten_at_);
+    if (listener_ >= 0 && accept_after_ > Clock::now()) keep_earlier(next, accept_after_);
     return next;
   }
 

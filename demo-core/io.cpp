@@ -1,5 +1,6 @@
 #include "io.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -14,6 +15,12 @@ constexpr std::size_t kSmallPart = 64 * 1024;
 constexpr int kMaxWriteParts = 64;
 
 }  // namespace
+
+bool set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
+         ::fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
 
 void Outbox::push(std::string bytes) {
   pending_ += bytes.size();

@@ -14,6 +14,15 @@
 
 namespace demo {
 
+// Makes `fd` non-blocking and closed on exec; false when it cannot.
+bool set_nonblocking(int fd);
+
+// `next` made the earlier of itself and `t` (none is no limit yet).
+inline void keep_earlier(std::optional<std::chrono::steady_clock::time_point>& next,
+                         std::chrono::steady_clock::time_point t) {
+  if (!next || t < *next) next = t;
+}
+
 // Bytes waiting to go to one client, in order.
 class Outbox {
  public:

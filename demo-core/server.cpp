@@ -1,6 +1,5 @@
 #include "server.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -48,12 +47,6 @@ struct Client {
   bool over_cap() const { return out.pending() >= kMaxPendingOutput; }
   bool wants_input() const { return !peer_done && !broken && !over_cap(); }
 };
-
-bool set_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
-         fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
 
 // Answers the complete lines in the client's buffer, in order, until its
 // unsent replies reach the cap; the rest wait for it to read.
@@ -122,11 +115,6 @@ bool done(const Client& c) {
   return c.broken || (c.peer_done && c.out.pending() == 0 && c.scanned == c.in.size());
 }
 
-// The earlier of two times, none being no limit.
-std::optional<Clock::time_point> earliest(std::optional<Clock::time_point> a, Clock::time_point b) {
-  return a && *a < b ? a : b;
-}
-
 std::uint64_t wall_ms() {
   using namespace std::chrono;
   return static_cast<std::uint64_t>(
@@ -186,13 +174,13 @@ void serve(int listen_fd, int stop_fd, Capture& capture, const Switches& switche
   for (;;) {
     std::optional<Clock::time_point> until = ticker.next();
     bool listening = Clock::now() >= listen_again;
-    if (!listening) until = earliest(until, listen_again);
+    if (!listening) keep_earlier(until, listen_again);
     fds.start(listening ? listen_fd : -1);
     for (const Client& c : clients) {
       short events = 0;
       if (c.wants_input()) events |= POLLIN;
       if (c.out.pending() > 0) events |= POLLOUT;
-      if (c.over_cap()) until = earliest(until, c.last_progress + kStallLimit);
+      if (c.over_cap()) keep_earlier(until, c.last_progress + kStallLimit);
       fds.add(c.fd, events);
     }
     if (!fds.wait(until)) return;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "io.h"
 #include "platform.h"
 
 namespace demo {
@@ -50,7 +51,7 @@ Answer who_answers(const sockaddr_un& addr) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) return Answer::Unsure;
   // Without blocking: a blocking connect to a full queue waits for room.
-  (void)::fcntl(fd, F_SETFL, O_NONBLOCK);
+  (void)set_nonblocking(fd);
   const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
   const int err = errno;
   ::close(fd);
@@ -153,10 +154,8 @@ Result<int, std::string> SocketClaim::listen() {
   }
   int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (fd < 0) return Err{os_error("cannot create a socket")};
-  int flags = ::fcntl(fd, F_GETFL, 0);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(fd, kBacklog) != 0 || flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 ||
-      ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+      ::listen(fd, kBacklog) != 0 || !set_nonblocking(fd)) {
     std::string error = os_error("cannot listen on " + path_);
     ::close(fd);
     return Err{error};
