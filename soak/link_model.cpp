@@ -16,6 +16,12 @@ struct CoreRequest {
 
 namespace {
 
+// An event's member `key` when it is a count, else `fallback`.
+std::uint64_t count_of(const Json& event, std::string_view key, std::uint64_t fallback) {
+  const Json* member = json::find(event, key);
+  return member && member->is_number_unsigned() ? member->get<std::uint64_t>() : fallback;
+}
+
 constexpr int kLineBudget = 64;
 
 std::string text_of(const Json& event, std::string_view key) {
@@ -45,9 +51,9 @@ std::optional<CoreRequest> parse_request(const Json& event) {
   r.id = id->get<std::uint64_t>();
   r.method = text_of(event, "method");
   r.faults = split(text_of(event, "fault"), '+');
-  r.junk = static_cast<int>(json::uint_or(event, "lines", 0));
+  r.junk = static_cast<int>(count_of(event, "lines", 0));
   if (json::find(event, "badUtf8At") != nullptr) {
-    r.bad_utf8_at = static_cast<int>(json::uint_or(event, "badUtf8At", 0));
+    r.bad_utf8_at = static_cast<int>(count_of(event, "badUtf8At", 0));
   }
   for (const std::string& part : r.faults) {
     if (part == "close_before" || part == "close_during" || part == "close_after" ||
@@ -262,7 +268,7 @@ const Json* LinkModel::peek() {
     const Json& event = (*events_)[next_];
     std::string kind = text_of(event, "event");
     if (kind == "request" || kind == "up") return &event;
-    if (kind == "closed") closed_.insert(json::uint_or(event, "conn", 0));
+    if (kind == "closed") closed_.insert(count_of(event, "conn", 0));
     ++next_;
   }
   return nullptr;

@@ -322,9 +322,4 @@ Json get_or(const Json& object, std::string_view key, Json fallback) {
   return member ? *member : std::move(fallback);
 }
 
-std::uint64_t uint_or(const Json& object, std::string_view key, std::uint64_t fallback) {
-  const Json* member = find(object, key);
-  return member && member->is_number_unsigned() ? member->get<std::uint64_t>() : fallback;
-}
-
 }  // namespace json

@@ -44,8 +44,4 @@ const Json* find(const Json& object, std::string_view key);
 
 // The member `key`, or `fallback` when it is missing (any type is returned).
 Json get_or(const Json& object, std::string_view key, Json fallback);
-// The member `key` when it is an unsigned integer (written without sign,
-// fraction or exponent), else `fallback`.
-std::uint64_t uint_or(const Json& object, std::string_view key, std::uint64_t fallback);
-
 }  // namespace json
