@@ -140,17 +140,6 @@ std::string read_file(const std::string& path) {
   return text.str();
 }
 
-// Resident memory of a process now and at its peak, in KiB; -1 where the
-// system does not tell.
-long resident_kib(pid_t pid) {
-  auto memory = process::memory(pid);
-  return memory ? memory->resident_kib : -1;
-}
-long peak_kib(pid_t pid) {
-  auto memory = process::memory(pid);
-  return memory ? memory->peak_kib : -1;
-}
-
 std::string mib(long kib) {
   if (kib < 0) return "n/a";
   char text[32];
@@ -221,7 +210,7 @@ class Soak {
       Json id = call_ % 10 == 0 ? Json("soak-" + std::to_string(call_)) : Json(call_);
       one_call(kind, id);
       settle();
-      if (call_ == kWarmupCalls) warm_kib_ = resident_kib(mcp_->pid());
+      if (call_ == kWarmupCalls) warm_kib_ = process::resident_kib(mcp_->pid());
       if (Clock::now() - start_ > kTimeBudget) {
         fail("the soak ran past three minutes after " + std::to_string(call_) + " calls");
       }
@@ -415,8 +404,8 @@ class Soak {
   }
 
   void finish() {
-    long peak = peak_kib(mcp_->pid());
-    long final_kib = resident_kib(mcp_->pid());
+    long peak = process::peak_kib(mcp_->pid());
+    long final_kib = process::resident_kib(mcp_->pid());
     // A clean end: no further output, status 0 and nothing on standard error.
     if (std::string end = mcp_->finish(); end != "exit 0") {
       fail("trelvo-mcp did not end cleanly with its input", "exit 0", end);

@@ -28,8 +28,7 @@ const WAIT = 30_000;
 // server that never answers arrives first.
 const STARTUP_WAIT = 60_000;
 
-// `codex app-server` in a home of its own whose config.toml is `config`;
-// requests and notifications as JSON lines on its standard input/output.
+// `codex app-server` in a home of its own whose config.toml is `config`.
 class AppServer {
   constructor(home, config) {
     const codexHome = path.join(home, '.codex');
@@ -39,16 +38,14 @@ class AppServer {
     this.child = spawn(CODEX, ['app-server', ...OFFLINE], {
       cwd: home,
       env: { PATH: process.env.PATH, HOME: home, CODEX_HOME: codexHome },
-      stdio: ['pipe', 'pipe', 'pipe'],
       detached: true,
     });
     this.exited = new Promise((resolve) => this.child.once('exit', resolve));
     this.stderr = '';
     this.child.stderr.setEncoding('utf8').on('data', (d) => (this.stderr += d));
     this.nextId = 1;
-    this.pending = new Map();
+    this.waiting = new Map(); // response id, or notification test, to its resolve
     this.notifications = [];
-    this.watchers = new Set();
     readline.createInterface({ input: this.child.stdout }).on('line', (line) => this.receive(JSON.parse(line)));
   }
 
@@ -58,10 +55,11 @@ class AppServer {
       this.send({ id: message.id, error: { code: -32601, message: 'not supported by this client' } });
     } else if (message.method) {
       this.notifications.push(message);
-      for (const watch of this.watchers) watch();
-    } else {
-      this.pending.get(message.id)?.(message);
-      this.pending.delete(message.id);
+    }
+    for (const [key, resolve] of this.waiting) {
+      if (typeof key === 'number' ? key === message.id && !message.method : this.notifications.some(key)) {
+        resolve(typeof key === 'number' ? message : this.notifications.find(key));
+      }
     }
   }
 
@@ -69,53 +67,36 @@ class AppServer {
     this.child.stdin.write(`${JSON.stringify({ jsonrpc: '2.0', ...message })}\n`);
   }
 
+  // Waits for what `key` names (a response id, or a test of notifications),
+  // within `ms`; the server's standard error comes with a failure.
+  wait(key, what, ms = WAIT) {
+    const got = new Promise((resolve) => this.waiting.set(key, resolve));
+    if (typeof key !== 'number') this.receive({}); // one already here
+    return within(ms, got, `codex app-server: ${what}`)
+      .catch((err) => {
+        throw new Error(`${err.message}\n${this.stderr}`);
+      })
+      .finally(() => this.waiting.delete(key));
+  }
+
   // The whole response, { result } or { error }.
   call(method, params) {
     const id = this.nextId++;
-    const response = new Promise((resolve) => this.pending.set(id, resolve));
     this.send({ id, method, params });
-    return within(WAIT, response, `codex app-server: ${method}`).catch((err) => {
-      throw new Error(`${err.message}\n${this.stderr}`);
-    });
+    return this.wait(id, method);
   }
 
-  async request(method, params) {
+  async result(method, params) {
     const response = await this.call(method, params);
     assert.ok(response.result, `${method}: ${JSON.stringify(response)}`);
     return response.result;
   }
 
-  // The first notification, past or future, that `matches`.
-  notification(matches, what, ms = WAIT) {
-    let watch;
-    const found = new Promise((resolve) => {
-      watch = () => {
-        const hit = this.notifications.find(matches);
-        if (hit) resolve(hit);
-      };
-      this.watchers.add(watch);
-      watch();
-    });
-    return within(ms, found, `codex app-server: ${what}`)
-      .catch((err) => {
-        throw new Error(`${err.message}\n${this.stderr}`);
-      })
-      .finally(() => this.watchers.delete(watch));
-  }
-
-  async start() {
-    await this.request('initialize', {
-      clientInfo: { name: 'trelvo-host-check', title: null, version: '1' },
-      capabilities: { experimentalApi: false, requestAttestation: false },
-    });
-    this.send({ method: 'initialized' });
-  }
-
   // A new thread, once its start-up of the trelvo server has ended one way or
-  // the other: { threadId, startup } (the last status notification).
+  // the other, with the last status notification and the server's status.
   async thread() {
-    const { thread } = await this.request('thread/start', { ephemeral: true });
-    const startup = await this.notification(
+    const { thread } = await this.result('thread/start', { ephemeral: true });
+    const startup = await this.wait(
       (n) =>
         n.method === 'mcpServer/startupStatus/updated' &&
         n.params.threadId === thread.id &&
@@ -124,17 +105,10 @@ class AppServer {
       'the trelvo server starting',
       STARTUP_WAIT,
     );
-    return { threadId: thread.id, startup: startup.params };
-  }
-
-  async status(threadId) {
-    const { data } = await this.request('mcpServerStatus/list', { threadId, serverName: 'trelvo' });
+    const { data } = await this.result('mcpServerStatus/list', { threadId: thread.id, serverName: 'trelvo' });
     assert.equal(data.length, 1, JSON.stringify(data));
-    return data[0];
-  }
-
-  callTool(threadId, tool, args) {
-    return this.call('mcpServer/tool/call', { threadId, server: 'trelvo', tool, arguments: args });
+    const callTool = (tool, args) => this.call('mcpServer/tool/call', { threadId: thread.id, server: 'trelvo', tool, arguments: args });
+    return { startup: startup.params, status: data[0], callTool };
   }
 
   // Closing its input ends it; a process group still there is killed.
@@ -157,11 +131,14 @@ describe("the README's TOML table in the Codex CLI", { timeout: 180_000 }, () =>
 
   // An app server whose config.toml is the README's table with `program` as the server.
   async function codexWith(name, program) {
-    const home = path.join(dir, name);
-    const server = new AppServer(home, entry.localise({ program, socket: core.socket }));
-    running.push(server);
-    await server.start();
-    return server;
+    const codex = new AppServer(path.join(dir, name), entry.localise({ program, socket: core.socket }));
+    running.push(codex);
+    await codex.result('initialize', {
+      clientInfo: { name: 'trelvo-host-check', title: null, version: '1' },
+      capabilities: { experimentalApi: false, requestAttestation: false },
+    });
+    codex.send({ method: 'initialized' });
+    return codex;
   }
 
   before(async () => {
@@ -176,11 +153,8 @@ describe("the README's TOML table in the Codex CLI", { timeout: 180_000 }, () =>
   });
 
   test('lists the seven tools, and calls list_flows and then get_flow with a listed id', async () => {
-    const codex = await codexWith('works', MCP_BIN);
-    const { threadId, startup } = await codex.thread();
+    const { startup, status, callTool } = await (await codexWith('works', MCP_BIN)).thread();
     assert.equal(startup.status, 'ready', JSON.stringify(startup));
-
-    const status = await codex.status(threadId);
     assert.equal(status.runtimeStatus, 'connected', JSON.stringify(status));
     assert.equal(status.toolsError, null);
     // Codex keeps the tools in a map by name, so it reports no order to check.
@@ -189,27 +163,19 @@ describe("the README's TOML table in the Codex CLI", { timeout: 180_000 }, () =>
       assert.equal(tool.name, name);
       assert.equal(tool.inputSchema.type, 'object', name);
     }
-
-    const listed = await codex.callTool(threadId, 'list_flows', { limit: 3 });
-    const flows = checkListFlows(listed.result, 3);
-    const flow = flows.at(-1);
-    const got = await codex.callTool(threadId, 'get_flow', { flow_id: flow.id });
-    checkGetFlow(got.result, flow);
+    const flow = checkListFlows((await callTool('list_flows', { limit: 3 })).result, 3).at(-1);
+    checkGetFlow((await callTool('get_flow', { flow_id: flow.id })).result, flow);
   });
 
   test('an entry whose program cannot serve is reported as failed', async () => {
     for (const [i, { what, program }] of brokenPrograms(dir).entries()) {
-      const codex = await codexWith(`broken-${i}`, program);
-      const { threadId, startup } = await codex.thread();
+      const { startup, status, callTool } = await (await codexWith(`broken-${i}`, program)).thread();
       assert.equal(startup.status, 'failed', `${what}: ${JSON.stringify(startup)}`);
       assert.match(startup.error, /failed to start/, what);
-
-      const status = await codex.status(threadId);
       assert.equal(status.runtimeStatus, 'failed', `${what}: ${JSON.stringify(status)}`);
       assert.deepEqual(status.tools, {}, what);
       assert.ok(status.toolsError, what);
-
-      const call = await codex.callTool(threadId, 'list_flows', {});
+      const call = await callTool('list_flows', {});
       assert.ok(call.error, `${what}: ${JSON.stringify(call)}`);
     }
   });

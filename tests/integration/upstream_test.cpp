@@ -44,7 +44,6 @@ const std::string kStatus = R"({"id":{ID},"method":"mcp.status"})";
 template <class T>
 std::string outcome(const Result<T, UpstreamError>& result) {
   if (result) {
-    if constexpr (std::is_same_v<T, Json>) return "=" + json::compact(result.value());
     if constexpr (std::is_same_v<T, Answer>) {
       const Answer& answer = result.value();
       return "=" + json::compact(answer.node() == json::Tape::kNone
@@ -54,7 +53,8 @@ std::string outcome(const Result<T, UpstreamError>& result) {
     return "success";
   }
   static const char* const kKinds[] = {"NotRunning", "ProtocolMismatch", "CoreError",
-                                       "Transport",  "DeadlineExceeded", "Interrupted"};
+                                       "Transport",  "DeadlineExceeded", "Interrupted",
+                                       "TooLarge"};
   const auto& e = result.error();
   return std::string(kKinds[static_cast<int>(e.kind)]) + "|" + e.code + "|" + e.message;
 }
@@ -312,12 +312,6 @@ TEST(UpstreamTest, CoreErrorIsNeverRetriedAndAFailedReconnectIsReturned) {
             (LinesByConnection{{hello(1), with_id(kStatus, 2), with_id(kStatus, 3)}, {hello(4)}}));
 }
 
-// Resident memory of `pid` in KiB, or -1 where the system does not tell.
-long resident_kib(pid_t pid) {
-  auto memory = process::memory(pid);
-  return memory ? memory->resident_kib : -1;
-}
-
 // A get_flow reply whose response body is `encoded` (base64).
 std::string body_reply(std::size_t encoded_size) {
   std::string encoded = "eHh4";  // "xxx"
@@ -341,7 +335,7 @@ TEST(UpstreamBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeO
       R"({"flow_id":1,"include_bodies":true,"max_body_bytes":100000000}}})";
   mcp.send_line(status_call(1));
   ASSERT_TRUE(mcp.read_line());
-  const long before = resident_kib(mcp.pid());
+  const long before = process::resident_kib(mcp.pid());
   if (before < 0) GTEST_SKIP() << "this system does not tell a process's memory";
   if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer holds on to freed memory";
   mcp.send_line(get_flow);
@@ -350,15 +344,15 @@ TEST(UpstreamBinaryTest, MemoryComesBackAfterAnOutsizedCallAtOnceAndAfterALargeO
   EXPECT_GT(response->size(), (48u << 20) / 4 * 3);
   mcp.send_line(status_call(3));
   ASSERT_TRUE(mcp.read_line(30s));
-  EXPECT_LT(resident_kib(mcp.pid()), before + 8 * 1024);
+  EXPECT_LT(process::resident_kib(mcp.pid()), before + 8 * 1024);
 
   mcp.send_line(get_flow);
   ASSERT_TRUE(mcp.read_line(30s));
   // No more input: after a quiet moment the warm buffers go back too.
-  long now = resident_kib(mcp.pid());
+  long now = process::resident_kib(mcp.pid());
   for (auto end = Clock::now() + 10s; now >= before + 8 * 1024 && Clock::now() < end;) {
     std::this_thread::sleep_for(50ms);
-    now = resident_kib(mcp.pid());
+    now = process::resident_kib(mcp.pid());
   }
   EXPECT_LT(now, before + 8 * 1024);
   EXPECT_EQ(mcp.finish(), "exit 0");

@@ -29,6 +29,16 @@ std::optional<Memory> memory(pid_t pid) {
 #endif
 }
 
+long resident_kib(pid_t pid) {
+  auto now = memory(pid);
+  return now ? now->resident_kib : -1;
+}
+
+long peak_kib(pid_t pid) {
+  auto now = memory(pid);
+  return now ? now->peak_kib : -1;
+}
+
 long peak_kib(const struct rusage& usage) {
 #ifdef __APPLE__
   return static_cast<long>(usage.ru_maxrss / 1024);

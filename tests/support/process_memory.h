@@ -24,6 +24,9 @@ inline constexpr const char* kPeakName = "peak resident";
 #endif
 // Linux: VmRSS and VmHWM of /proc/PID/status. macOS: proc_pid_rusage.
 std::optional<Memory> memory(pid_t pid);
+// Its resident memory and its peak now, in KiB; -1 where the system does not tell.
+long resident_kib(pid_t pid);
+long peak_kib(pid_t pid);
 
 // The peak resident memory in `usage` (as wait4() fills it), in KiB.
 // Linux: ru_maxrss is in KiB. macOS: in bytes.

@@ -49,30 +49,6 @@ void check_all(const std::vector<Case>& cases) {
   for (const Case& c : cases) EXPECT_EQ(outcome(c.line), c.expected) << c.line;
 }
 
-TEST(ClassifyTest, TextThatIsNotOneJsonValueIsAOneLineUtf8ParseErrorWithNullId) {
-  const std::string ping = R"({"jsonrpc":"2.0","id":1,"method":"ping"})";
-  const std::string lines[] = {
-      "hello",
-      ping + " " + ping,
-      ping.substr(0, ping.size() - 1),
-      "\xC2\xA0" + ping,
-      ping + "\f",
-      "\xEF\xBB\xBF" + ping,
-      std::string(128, '[') + std::string(128, ']'),
-      "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"p\xFFing\"}",
-  };
-  const std::string prefix = R"({"error":{"code":-32700,"message":"parse error: )";
-  const std::string suffix = R"("},"id":null,"jsonrpc":"2.0"})";
-  for (const std::string& line : lines) {
-    std::string text = outcome(line);
-    EXPECT_TRUE(text.starts_with(prefix)) << line << "\n  -> " << text;
-    EXPECT_TRUE(text.ends_with(suffix)) << line << "\n  -> " << text;
-    EXPECT_GT(text.size(), prefix.size() + suffix.size()) << "empty description for " << line;
-    EXPECT_EQ(text.find('\n'), std::string::npos) << line;
-    EXPECT_TRUE(json::is_utf8(text)) << line;
-  }
-}
-
 TEST(ClassifyTest, AnythingWithoutAnIdGetsNoReply) {
   check_all({
       {std::string(127, '[') + std::string(127, ']'), kNoReply},
